@@ -1,0 +1,135 @@
+#!/bin/bash
+# printlist end to end: the command line, adding, removing and matching, and the
+# ways a list can be unusual, each checked on the list's bytes.
+# Usage: cli.sh PRINTLIST
+. "$(dirname "$0")/namespace.sh"
+
+L70K=$(head -c 70000 /dev/zero | tr '\0' l)
+N49=$(printf '%049d' 7)
+MANY=$(seq -f 'n%g\n' 2000 | tr -d '\n')
+MANY_BUT_1500=$(seq -f 'n%g\n' 2000 | grep -vxF 'n1500\n' | tr -d '\n')
+
+# t DESCRIPTION BEFORE ARGUMENTS AFTER
+# BEFORE and AFTER are the list's bytes as printf formats, or - for no file;
+# AFTER = means unchanged, modification time included. ARGUMENTS are shell words.
+t() {
+	local what=$1 before=$2 after=$4
+	if [ "$before" = - ]; then rm -f "$LIST"; else put_list "$before"; fi
+	eval "set -- $3"
+	if ! run "$@"; then
+		fail "$what: exit $status, output '$(cat out err)'"
+	elif [ "$after" = = ] && [ "$before" = - ]; then
+		[ ! -e "$LIST" ] && pass || fail "$what: a list appeared"
+	elif [ "$after" = = ]; then
+		list_is "$before" && untouched && pass || fail "$what: the list changed"
+	elif [ "$after" = - ]; then
+		[ ! -e "$LIST" ] && pass || fail "$what: the list is still there"
+	else
+		list_is "$after" && pass || fail "$what: got $(od -An -c "$LIST" | head -c 300)"
+	fi
+}
+
+# The command line
+t 'no arguments'                      'a\n'   ''              =
+t 'an option without a name'          'a\n'   '-i'            =
+t 'an option without a name, no list' -       '-i'            =
+t 'no leading minus'                  'a\n'   'i b'           =
+t 'an empty option'                   'a\n'   '"" b'          =
+t 'upper-case I'                      'a\n'   '-I b'          =
+t 'upper-case E'                      'a\n'   '-E a'          =
+t 'a lone minus'                      'a\n'   '- a'           =
+t 'another letter'                    'a\n'   '-x a'          =
+t 'letters after -i'                  'a\n'   '-ifoo b'       'a\nb\n'
+t 'letters after -e'                  'a\nb\n' '-everything a' 'b\n'
+t 'arguments after the name'          'a\nb\n' '-e a -i c d'  'b\n'
+
+# Adding
+t 'add to no list'                    -             '-i lp1'  'lp1\n'
+t 'add to an empty file'              ''            '-i lp1'  'lp1\n'
+t 'add appends'                       'a\nb\n'      '-i c'    'a\nb\nc\n'
+t 'add ends an open last line'        'a\nb'        '-i c'    'a\nb\nc\n'
+t 'add of a listed name'              'a\nlp1\nb\n' '-i lp1'  =
+t 'add of an open last line'          'a\nlp1'      '-i lp1'  =
+t 'add of a listed name, twice there' 'x\nx\n'      '-i x'    =
+t 'add is case-sensitive'             'LP1\n'       '-i lp1'  'LP1\nlp1\n'
+t 'a carriage return is part of a line' 'lp1\r\n'   '-i lp1'  'lp1\r\nlp1\n'
+t 'a blank is part of a line'         'lp1 \n'      '-i lp1'  'lp1 \nlp1\n'
+t 'part of a line is no match'        'a\nxlp1\nlp1x\n' '-i lp1' 'a\nxlp1\nlp1x\nlp1\n'
+t 'add of an empty name'              'a\n'         '-i ""'   'a\n\n'
+t 'add of an empty name, listed'      'a\n\nb\n'    '-i ""'   =
+t 'a 49-byte name'                    'a\n'         "-i $N49" "a\n$N49\n"
+
+# Removing
+t 'remove from no list'               -             '-e lp1'  =
+t 'remove from an empty file'         ''            '-e lp1'  =
+t 'remove of an unlisted name'        'a\nb\n'      '-e c'    =
+t 'remove takes every equal line'     'a\nX\nb\nX\n' '-e X'   'a\nb\n'
+t 'remove is case-sensitive'          'x\nX\n'      '-e X'    'x\n'
+t 'remove ends an open last line'     'X\na'        '-e X'    'a\n'
+t 'remove of an open last line'       'a\nX'        '-e X'    'a\n'
+t 'remove of the only line'           'X\n'         '-e X'    -
+t 'remove of every line'              'X\nX'        '-e X'    -
+t 'remove of an empty name'           '\na\n\n'     '-e ""'   'a\n'
+t 'remove of the empty lines only'    '\n\n'        '-e ""'   -
+
+# Lines and lists of any length, any bytes
+t 'a 70,000-byte line is listed'      "$L70K\nb\n"  "-i $L70K" =
+t 'a 70,000-byte line is removed'     "a\n$L70K\nb\n" "-e $L70K" 'a\nb\n'
+t 'a 70,000-byte name is added'       -             "-i $L70K" "$L70K\n"
+t 'a 70,000-byte line survives'       "$L70K\nX\n"  '-e X'    "$L70K\n"
+t 'line 2,000 is listed'              "$MANY"       '-i n2000' =
+t 'line 1,500 is removed'             "$MANY"       '-e n1500' "$MANY_BUT_1500"
+t 'an add keeps 2,000 lines'          "$MANY"       '-i new'  "${MANY}new\n"
+t 'a zero byte is kept'               'a\000b\nX\n' '-e X'    'a\000b\n'
+t 'any byte is kept'                  '\377\001\t\n' '-i X'   '\377\001\t\nX\n'
+t 'a name with high bytes'            'a\n\351\n'   "-e $'\351'" 'a\n'
+
+# A name holding a line feed would be two lines: it changes nothing
+t 'add of a name with a line feed'    'a\n'         "-i $'x\ny'" =
+t 'remove of a name with a line feed' 'a\nb\n'      "-e $'a\nb'" =
+t 'add of a line feed, no list'       -             "-i $'\n'"   =
+
+# A list path that is no regular file is left as it is, without blocking or reading forever
+hostile() {
+	local what=$1
+	for option in -i -e; do
+		if run "$option" lp1; then pass; else fail "$what, $option: exit $status"; fi
+	done
+}
+rm -f "$LIST"; mkdir "$LIST"
+hostile 'a directory'
+[ -d "$LIST" ] && [ -z "$(ls -A "$LIST")" ] && pass || fail 'the directory changed'
+rmdir "$LIST"; mkfifo "$LIST"
+hostile 'a FIFO'
+[ -p "$LIST" ] && pass || fail 'the FIFO changed'
+rm -f "$LIST"; ln -s /dev/zero "$LIST"
+hostile 'a link to /dev/zero'
+[ -L "$LIST" ] && [ "$(readlink "$LIST")" = /dev/zero ] && pass || fail 'the link changed'
+rm -f "$LIST"
+
+# A list the caller cannot read but could write is not taken for an empty one
+put_list 'a\n'
+chmod 0222 "$LIST"
+setpriv --reuid=65534 --regid=65534 --clear-groups "$BIN" -i lp1
+chmod 0644 "$LIST"
+list_is 'a\n' && untouched && pass || fail 'an unreadable list was rewritten'
+
+# A write past a file size limit is undone: no partial line, no new empty file
+put_list 'printer-0001\nprinter-0002\n'
+(trap '' XFSZ; prlimit --fsize=30 "$BIN" -i printer-0003)
+list_is 'printer-0001\nprinter-0002\n' && pass || fail "a failed add left $(od -An -c "$LIST")"
+rm -f "$LIST"
+(trap '' XFSZ; prlimit --fsize=3 "$BIN" -i printer-0003)
+[ ! -e "$LIST" ] && pass || fail 'a failed add to no list left a file'
+
+# Runs at once lose nothing: 8 writers adding 25 names each, and one name all of them add
+put_list 'first\n'
+for w in 1 2 3 4 5 6 7 8; do
+	(for i in $(seq 25); do "$BIN" -i "w$w-$i"; "$BIN" -i shared; done) &
+done
+wait
+{ echo first; for w in 1 2 3 4 5 6 7 8; do seq -f "w$w-%g" 25; done; echo shared; } | sort >want
+sort "$LIST" >got
+cmp -s want got && [ "$(head -n 1 "$LIST")" = first ] && pass || fail "concurrent adds: $(diff want got | head -n 5)"
+
+finish

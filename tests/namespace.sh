@@ -1,0 +1,60 @@
+# Shared by the end-to-end tests: a private mount namespace with a scratch folder over
+# /usr/local, so the real binary works at its real path without touching the machine.
+# Source it with the built printlist as $1; it re-runs the sourcing script inside the
+# namespace and leaves BIN, LIST, DIR and the check helpers behind.
+
+if [ -z "${PRINTLIST_IN_NS:-}" ]; then
+	if ! unshare --mount true 2>/dev/null; then
+		echo "skipped: cannot make a mount namespace here (run as root)"
+		exit 77
+	fi
+	PRINTLIST_IN_NS=1 exec unshare --mount --propagation private bash "$0" "$@"
+fi
+
+WORK=$(mktemp -d)
+trap 'umount /usr/local 2>/dev/null; rm -rf "$WORK"' EXIT
+cp "$1" "$WORK/printlist"
+BIN=$WORK/printlist
+mkdir -p "$WORK/local"
+mount --bind "$WORK/local" /usr/local
+DIR=/usr/local/Varnolt/inf
+LIST=$DIR/vnPrintList
+mkdir -p "$DIR"
+cd "$WORK" || exit 1
+
+passed=0
+failed=0
+
+pass() { passed=$((passed + 1)); }
+fail() {
+	failed=$((failed + 1))
+	echo "FAIL: $*"
+}
+
+# Runs printlist with the arguments given; fails the case unless it is silent and exits 0.
+run() {
+	timeout 10 "$BIN" "$@" >"$WORK/out" 2>"$WORK/err"
+	status=$?
+	[ $status -eq 0 ] && [ ! -s "$WORK/out" ] && [ ! -s "$WORK/err" ]
+}
+
+# Puts the list's bytes, a printf format, in place with an old modification time.
+put_list() {
+	rm -rf "$LIST"
+	printf "$1" >"$LIST"
+	touch -t 200001010000 "$LIST"
+}
+
+# True when the list holds exactly the bytes of the printf format given.
+list_is() {
+	[ -f "$LIST" ] && printf "$1" | cmp -s - "$LIST"
+}
+
+untouched() {
+	[ "$(stat -c %Y "$LIST")" = "$(date -d 2000-01-01 +%s)" ]
+}
+
+finish() {
+	echo "$passed passed, $failed failed"
+	[ $failed -eq 0 ]
+}

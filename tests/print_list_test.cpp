@@ -1,0 +1,100 @@
+// Lines that straddle two buffer fills, checked against the plain model of the rules.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "list_model.h"
+#include "print_list.h"
+
+namespace {
+
+class StraddleTest : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		char tmpl[] = "/tmp/printlist-test.XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir = tmpl;
+		path = dir + "/list";
+	}
+	void TearDown() override
+	{
+		unlink(path.c_str());
+		rmdir(dir.c_str());
+	}
+
+	void write_list(const std::string &bytes)
+	{
+		std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+	}
+
+	list_bytes read_list()
+	{
+		std::ifstream in(path, std::ios::binary);
+		if (!in)
+			return std::nullopt;
+		std::ostringstream bytes;
+		bytes << in.rdbuf();
+		return bytes.str();
+	}
+
+	// Runs one change on the list and checks the result against the model.
+	void check(const std::string &before, const std::string &name, int mode)
+	{
+		write_list(before);
+		clear_list();
+		load_list(name.c_str(), path.c_str());
+		save_list(name.c_str(), mode, path.c_str());
+		list_bytes want = model_change(before, name, mode);
+		list_bytes got = read_list();
+		ASSERT_EQ(got.has_value(), want.has_value()) << describe(before, name, mode);
+		if (want) {
+			ASSERT_TRUE(*got == *want) << describe(before, name, mode);
+		}
+	}
+
+	static std::string describe(const std::string &before, const std::string &name, int mode)
+	{
+		return (mode == LIST_ADD ? "add " : "remove ") + std::to_string(name.size()) +
+		       "-byte name to a " + std::to_string(before.size()) + "-byte list";
+	}
+
+	std::string dir, path;
+};
+
+// Every line shape that can fool a scan, starting at each offset around a fill boundary:
+// the name itself, longer lines that begin with it, a line that is its prefix,
+// and an unterminated last line.
+TEST_F(StraddleTest, LinesAroundAFillBoundary)
+{
+	const std::string name = "printer-7";
+	const std::string tail = name + "\n" + name + "x\n" + "printer-\n" + name + name + "\n" + name;
+	for (const std::string &lead : {std::string(), name + "\n", std::string("a\n")})
+		for (size_t pad = READ_SIZE - tail.size() - 2; pad <= READ_SIZE + 1; pad++) {
+			std::string before = lead + std::string(pad, 'p') + "\n" + tail;
+			check(before, name, LIST_ADD);
+			check(before, name, LIST_REMOVE);
+			check(before, "printer-", LIST_REMOVE);
+			check(before, name + name, LIST_REMOVE);
+		}
+}
+
+// A name longer than the buffer: the line it matches spans several fills.
+TEST_F(StraddleTest, NameLongerThanTheBuffer)
+{
+	const std::string name(2 * READ_SIZE + 3, 'n');
+	const std::string longer = name + "n";
+	const std::string shorter(name.size() - 1, 'n');
+	for (const std::string &before :
+	     {name + "\n", "a\n" + name, shorter + "\n" + longer + "\nb\n", longer + "\n" + name + "\n" + shorter,
+	      "a\n" + name + "\n" + name + "\n" + shorter + "\n" + name})
+		for (int mode : {LIST_ADD, LIST_REMOVE})
+			check(before, name, mode);
+}
+
+} // namespace
