@@ -1,0 +1,58 @@
+#!/bin/bash
+# printlist end to end when writing fails, and what stays the same file.
+# Usage: faults.sh PRINTLIST
+. "$(dirname "$0")/namespace.sh"
+
+# Runs printlist with SIGXFSZ ignored, as a shell script's caller might have it.
+limited() {
+	(trap '' XFSZ; run prlimit --fsize="$1" "$BIN" -i "$2") || fail "fsize $1: exit $status"
+}
+
+# A write past a file size limit is undone: no partial line, no new empty file
+put_list 'printer-0001\nprinter-0002\n'
+limited 30 printer-0003
+list_is 'printer-0001\nprinter-0002\n' && pass || fail "a cut add left $(od -An -c "$LIST")"
+rm -f "$LIST"
+limited 3 printer-0003
+[ ! -e "$LIST" ] && pass || fail 'a cut add to no list left a file'
+
+# A full disk: an add that does not fit changes nothing, a removal still works
+mount -t tmpfs -o size=256k tmpfs /usr/local
+mkdir -p "$DIR"
+fill() { dd if=/dev/zero of=/usr/local/fill bs=4k 2>/dev/null; }
+fill
+run "$BIN" -i printer-0001 || fail "full disk, no list: exit $status"
+[ ! -e "$LIST" ] && pass || fail 'a failed add on a full disk left a list'
+rm /usr/local/fill
+put_list 'a\nb'
+fill
+BIG=$(head -c 9000 /dev/zero | tr '\0' b)
+run "$BIN" -i "$BIG" || fail "full disk, add: exit $status"
+list_is 'a\nb' && pass || fail "a failed add on a full disk left $(head -c 100 "$LIST" | od -An -c)"
+run "$BIN" -e a || fail "full disk, remove: exit $status"
+list_is 'b\n' && pass || fail "a removal on a full disk left $(od -An -c "$LIST")"
+umount /usr/local
+mkdir -p "$DIR"
+
+# The list stays the same file: inode, owner, group and mode, seen through a hard link
+identity() { stat -c '%i %u %g %a' "$1"; }
+put_list 'a\nb\n'
+chown 12:34 "$LIST"
+chmod 0640 "$LIST"
+ln "$LIST" /usr/local/Varnolt/hard
+before=$(identity "$LIST")
+for change in '-i c:a\nb\nc\n' '-e a:b\nc\n'; do
+	run "$BIN" ${change%%:*} || fail "identity: exit $status"
+	[ "$(identity "$LIST")" = "$before" ] && printf "${change#*:}" | cmp -s - /usr/local/Varnolt/hard &&
+		pass || fail "identity after ${change%%:*}: $(identity "$LIST"), was $before"
+done
+[ "$(ls -A "$DIR")" = vnPrintList ] && pass || fail "other files appeared: $(ls -A "$DIR")"
+rm -f "$LIST" /usr/local/Varnolt/hard
+
+# A list that is a symbolic link is written through; the link stays a link
+printf 'a\nb\n' >/usr/local/Varnolt/real
+ln -s ../real "$LIST"
+run "$BIN" -i c && run "$BIN" -e a || fail "symlink: exit $status"
+[ -L "$LIST" ] && printf 'b\nc\n' | cmp -s - /usr/local/Varnolt/real && pass || fail 'the link was not written through'
+
+finish
