@@ -54,7 +54,7 @@ bool line_matches(const line_scan &s)
 size_t find_whole_line(const line_scan &s, size_t from, size_t end)
 {
 	while (from < end) {
-		auto hit = static_cast<const char *>(memmem(buf + from, end - from, s.name, s.len));
+		const auto *hit = static_cast<const char *>(memmem(buf + from, end - from, s.name, s.len));
 		if (!hit)
 			break;
 		size_t at = hit - buf;
@@ -104,7 +104,7 @@ void scan_list(int fd, line_scan &s)
 	off_t line_start = 0;
 	ssize_t n;
 	while ((n = read(fd, buf, sizeof buf)) > 0) {
-		auto nl = static_cast<const char *>(memchr(buf, '\n', n));
+		const auto *nl = static_cast<const char *>(memchr(buf, '\n', n));
 		size_t first = nl ? nl - buf : n;
 		extend_line(s, buf, first);
 		if (nl) {
@@ -115,12 +115,12 @@ void scan_list(int fd, line_scan &s)
 			size_t last = find_last_newline(n);
 			size_t at = find_whole_line(s, first + 1, last + 1);
 			if (at <= last) {
-				list.first_match = base + at;
+				list.first_match = base + static_cast<off_t>(at);
 				return;
 			}
 			new_line(s);
 			extend_line(s, buf + last + 1, n - last - 1);
-			line_start = base + last + 1;
+			line_start = base + static_cast<off_t>(last + 1);
 		}
 		base += n;
 		list.ends_in_newline = buf[n - 1] == '\n';
@@ -139,7 +139,7 @@ size_t squeeze_buffer(line_scan &s, size_t n, list_out &out)
 {
 	bool held = s.candidate;
 	size_t held_len = s.line_len;
-	auto nl = static_cast<const char *>(memchr(buf, '\n', n));
+	const auto *nl = static_cast<const char *>(memchr(buf, '\n', n));
 	size_t first = nl ? nl - buf : n;
 	extend_line(s, buf, first);
 	size_t kept = 0;
@@ -249,11 +249,11 @@ void remove_name(const char *name, const char *path)
 bool copy_dir(const char *path, char (&dir)[PATH_MAX])
 {
 	const char *slash = strrchr(path, '/');
-	if (!slash) {
-		strcpy(dir, ".");
-		return true;
-	}
-	size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
+	size_t n = 1; // of "/" or "."
+	if (!slash)
+		path = ".";
+	else if (slash != path)
+		n = static_cast<size_t>(slash - path);
 	if (n >= sizeof dir)
 		return false;
 	memcpy(dir, path, n);

@@ -11,8 +11,12 @@ inline constexpr const char *LIST_PATH = "/usr/local/Varnolt/inf/vnPrintList";
 inline constexpr int LIST_REMOVE = 0;
 inline constexpr int LIST_ADD = 1;
 
-// The list streams through one static buffer of this size.
-inline constexpr size_t READ_SIZE = 64 * 1024;
+// The list streams through one static buffer of this size. The fuzz build makes it
+// tiny, so that lines straddle fills all the time.
+#ifndef PRINTLIST_READ_SIZE
+#define PRINTLIST_READ_SIZE 65536
+#endif
+inline constexpr size_t READ_SIZE = PRINTLIST_READ_SIZE;
 
 enum list_state {
 	LIST_UNSAFE,  // unreadable, not a regular file, or the name can't be a line
