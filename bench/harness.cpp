@@ -1,0 +1,154 @@
+// Times whole commands, alternated round by round, with the list restored (untimed)
+// before every run; prints medians and paired ratios as markdown table rows.
+// Usage: harness ROUNDS MASTER LIST LABEL=COMMAND...
+// A COMMAND is split on blanks, or run by /bin/sh -c when it starts with "sh ".
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct command {
+	std::string label;
+	std::vector<std::string> argv;
+	std::vector<double> seconds;
+};
+
+command parse(const char *spec)
+{
+	command c;
+	const char *eq = strchr(spec, '=');
+	if (!eq) {
+		fprintf(stderr, "harness: %s: no LABEL=\n", spec);
+		exit(2);
+	}
+	c.label.assign(spec, eq);
+	std::string line = eq + 1;
+	if (line.rfind("sh ", 0) == 0) {
+		c.argv = {"/bin/sh", "-c", line.substr(3)};
+		return c;
+	}
+	for (size_t at = 0; at < line.size();) {
+		size_t end = line.find(' ', at);
+		if (end == std::string::npos)
+			end = line.size();
+		if (end > at)
+			c.argv.push_back(line.substr(at, end - at));
+		at = end + 1;
+	}
+	return c;
+}
+
+void copy_file(const char *from, const char *to)
+{
+	static char buf[1 << 20];
+	int in = open(from, O_RDONLY);
+	int out = open(to, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	ssize_t n;
+	while ((n = read(in, buf, sizeof buf)) > 0)
+		if (write(out, buf, n) != n)
+			break;
+	close(in);
+	// Flushed, so the timed run meets a list clean in the page cache, as a list
+	// that has sat there a while is, and not one still being written back.
+	if (n != 0 || fsync(out) != 0 || close(out) != 0) {
+		fprintf(stderr, "harness: cannot copy %s to %s\n", from, to);
+		exit(2);
+	}
+}
+
+double now()
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+double run(const command &c)
+{
+	std::vector<char *> argv;
+	for (const std::string &a : c.argv)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	posix_spawn_file_actions_t io;
+	posix_spawn_file_actions_init(&io);
+	posix_spawn_file_actions_addopen(&io, 1, "/dev/null", O_WRONLY, 0);
+	posix_spawn_file_actions_addopen(&io, 2, "/dev/null", O_WRONLY, 0);
+	pid_t pid;
+	int status;
+	double start = now();
+	if (posix_spawnp(&pid, argv[0], &io, nullptr, argv.data(), environ) != 0) {
+		fprintf(stderr, "harness: cannot run %s\n", argv[0]);
+		exit(2);
+	}
+	waitpid(pid, &status, 0);
+	double took = now() - start;
+	posix_spawn_file_actions_destroy(&io);
+	return took;
+}
+
+double median(std::vector<double> v)
+{
+	std::sort(v.begin(), v.end());
+	size_t n = v.size();
+	return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The median over rounds of a's time divided by b's in the same round.
+double paired_ratio(const command &a, const command &b)
+{
+	std::vector<double> r;
+	for (size_t i = 0; i < a.seconds.size(); i++)
+		r.push_back(a.seconds[i] / b.seconds[i]);
+	return median(r);
+}
+
+const command *find(const std::vector<command> &cs, const char *label)
+{
+	for (const command &c : cs)
+		if (c.label == label)
+			return &c;
+	return nullptr;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	if (argc < 5) {
+		fprintf(stderr, "usage: harness ROUNDS MASTER LIST LABEL=COMMAND...\n");
+		return 2;
+	}
+	int rounds = atoi(argv[1]);
+	const char *master = argv[2], *list = argv[3];
+	std::vector<command> cs;
+	for (int i = 4; i < argc; i++)
+		cs.push_back(parse(argv[i]));
+	for (command &c : cs) // one untimed run each, to warm the caches
+		copy_file(master, list), run(c);
+	for (int r = 0; r < rounds; r++)
+		for (size_t k = 0; k < cs.size(); k++) {
+			command &c = cs[(k + r) % cs.size()];
+			copy_file(master, list);
+			c.seconds.push_back(run(c));
+		}
+	const command *floor = find(cs, "/bin/true"), *grep = find(cs, "grep -qxF absent");
+	for (const command &c : cs) {
+		printf("| %s | %.0f |", c.label.c_str(), median(c.seconds) * 1e6);
+		printf(floor ? " %.2f |" : " |", floor ? paired_ratio(c, *floor) : 0);
+		printf(grep ? " %.2f |\n" : " |\n", grep ? paired_ratio(c, *grep) : 0);
+	}
+	fprintf(stderr, "harness: %d rounds of %zu commands\n", rounds, cs.size());
+	return 0;
+}

@@ -1,0 +1,5 @@
+/* The exec floor: a static program that does nothing. */
+int main(void)
+{
+	return 0;
+}
