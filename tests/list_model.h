@@ -2,8 +2,12 @@
 #ifndef LIST_MODEL_H
 #define LIST_MODEL_H
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,6 +45,23 @@ inline list_bytes model_change(const list_bytes &before, const std::string &name
 	for (const std::string &line : lines)
 		after += line + '\n';
 	return after;
+}
+
+inline list_bytes read_list_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	if (!in)
+		return std::nullopt;
+	std::ostringstream bytes;
+	bytes << in.rdbuf();
+	return bytes.str();
+}
+
+inline void write_list_file(const std::string &path, const list_bytes &bytes)
+{
+	unlink(path.c_str());
+	if (bytes)
+		std::ofstream(path, std::ios::binary) << *bytes;
 }
 
 #endif

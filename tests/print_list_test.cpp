@@ -1,12 +1,9 @@
 // Lines that straddle two buffer fills, checked against the plain model of the rules.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "list_model.h"
 #include "print_list.h"
@@ -28,30 +25,15 @@ protected:
 		rmdir(dir.c_str());
 	}
 
-	void write_list(const std::string &bytes)
-	{
-		std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-	}
-
-	list_bytes read_list()
-	{
-		std::ifstream in(path, std::ios::binary);
-		if (!in)
-			return std::nullopt;
-		std::ostringstream bytes;
-		bytes << in.rdbuf();
-		return bytes.str();
-	}
-
 	// Runs one change on the list and checks the result against the model.
 	void check(const std::string &before, const std::string &name, int mode)
 	{
-		write_list(before);
+		write_list_file(path, before);
 		clear_list();
 		load_list(name.c_str(), path.c_str());
 		save_list(name.c_str(), mode, path.c_str());
 		list_bytes want = model_change(before, name, mode);
-		list_bytes got = read_list();
+		list_bytes got = read_list_file(path);
 		ASSERT_EQ(got.has_value(), want.has_value()) << describe(before, name, mode);
 		if (want) {
 			ASSERT_TRUE(*got == *want) << describe(before, name, mode);

@@ -1,11 +1,7 @@
 // libFuzzer: one add or removal on a scratch list, checked against the plain model.
 // Input: a flags byte (bit 0 add, bit 1 no list file), the name, a zero byte, the list.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "../list_model.h"
@@ -22,16 +18,6 @@ const std::string &scratch_path()
 		return std::string(dir) + "/list";
 	}();
 	return path;
-}
-
-list_bytes read_file(const std::string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	if (!in)
-		return std::nullopt;
-	std::ostringstream bytes;
-	bytes << in.rdbuf();
-	return bytes.str();
 }
 
 } // namespace
@@ -51,13 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		before = rest.substr(nul + 1);
 
 	const std::string &path = scratch_path();
-	unlink(path.c_str());
-	if (before)
-		std::ofstream(path, std::ios::binary) << *before;
+	write_list_file(path, before);
 	clear_list();
 	load_list(name.c_str(), path.c_str());
 	save_list(name.c_str(), mode, path.c_str());
-	if (read_file(path) != model_change(before, name, mode))
+	if (read_list_file(path) != model_change(before, name, mode))
 		abort();
 	return 0;
 }
