@@ -25,15 +25,15 @@ struct command {
 	std::vector<double> seconds;
 };
 
-command parse(const char *spec)
+command parse(const char *arg)
 {
 	command c;
-	const char *eq = strchr(spec, '=');
+	const char *eq = strchr(arg, '=');
 	if (!eq) {
-		fprintf(stderr, "harness: %s: no LABEL=\n", spec);
+		fprintf(stderr, "harness: %s: no LABEL=\n", arg);
 		exit(2);
 	}
-	c.label.assign(spec, eq);
+	c.label.assign(arg, eq);
 	std::string line = eq + 1;
 	if (line.rfind("sh ", 0) == 0) {
 		c.argv = {"/bin/sh", "-c", line.substr(3)};
