@@ -142,12 +142,10 @@ size_t squeeze_buffer(line_scan &s, size_t n, list_out &out)
 	const auto *nl = static_cast<const char *>(memchr(buf, '\n', n));
 	size_t first = nl ? nl - buf : n;
 	extend_line(s, buf, first);
-	size_t kept = 0;
-	if (nl && line_matches(s)) {
-		// dropped, line feed and all
-	} else if (!nl && s.candidate) {
+	if (!nl && s.candidate)
 		return 0;
-	} else {
+	size_t kept = 0;
+	if (!nl || !line_matches(s)) {
 		if (held)
 			put(out, s.name, held_len);
 		kept = nl ? first + 1 : n;
