@@ -12,6 +12,9 @@ limited() {
 put_list 'printer-0001\nprinter-0002\n'
 limited 30 printer-0003
 list_is 'printer-0001\nprinter-0002\n' && pass || fail "a cut add left $(od -An -c "$LIST")"
+# and SIGXFSZ left at its default does not kill the run halfway through the line
+run prlimit --fsize=30 "$BIN" -i printer-0003 || fail "fsize, SIGXFSZ not ignored: exit $status"
+list_is 'printer-0001\nprinter-0002\n' && pass || fail "a killed add left $(od -An -c "$LIST")"
 rm -f "$LIST"
 limited 3 printer-0003
 [ ! -e "$LIST" ] && pass || fail 'a cut add to no list left a file'
