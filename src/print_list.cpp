@@ -2,13 +2,14 @@
 #include "print_list.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <csignal>
 #include <cstring>
 
 namespace {
@@ -89,11 +90,14 @@ bool write_all(int fd, iovec *iov, int count, off_t off)
 	return true;
 }
 
-void put(list_out &out, const char *p, size_t n)
+// Writes the pieces at out.at, in one write unless it is cut short.
+void put(list_out &out, iovec *pieces, int count)
 {
-	iovec iov = {const_cast<char *>(p), n};
+	size_t n = 0;
+	for (int i = 0; i < count; i++)
+		n += pieces[i].iov_len;
 	if (n > 0 && out.ok)
-		out.ok = write_all(out.fd, &iov, 1, out.at);
+		out.ok = write_all(out.fd, pieces, count, out.at);
 	out.at += static_cast<off_t>(n);
 }
 
@@ -132,40 +136,59 @@ void scan_list(int fd, line_scan &s)
 		list.first_match = line_start;
 }
 
-// Takes the lines of buf[0, n) equal to the name out of it; returns the bytes left.
-// The bytes of a line that may still turn out equal are held back: they are the
-// name's own, so they are written from it (at out) once the line proves different.
-size_t squeeze_buffer(line_scan &s, size_t n, list_out &out)
+// Takes the lines equal to the name out of buf[0, n), read at a line start or inside
+// a line longer than the buffer, and writes what survives in one write that ends just
+// after a line feed: a run cut short between two writes then leaves every line whole.
+// A line that the buffer's end cuts off is left to be read again; only a line longer
+// than the buffer is written in parts. at_end says buf ends where the list does.
+// Returns the bytes used.
+size_t squeeze_buffer(line_scan &s, size_t n, bool at_end, list_out &out)
 {
-	bool held = s.candidate;
-	size_t held_len = s.line_len;
+	// The bytes of a long line that may still turn out equal are held back: they are
+	// the name's own, so they are written from it once the line proves different.
+	size_t held = s.candidate ? s.line_len : 0;
 	const auto *nl = static_cast<const char *>(memchr(buf, '\n', n));
 	size_t first = nl ? nl - buf : n;
 	extend_line(s, buf, first);
-	if (!nl && s.candidate)
-		return 0;
-	size_t kept = 0;
-	if (!nl || !line_matches(s)) {
-		if (held)
-			put(out, s.name, held_len);
-		kept = nl ? first + 1 : n;
+	if (!nl && !at_end) {
+		if (s.candidate)
+			return n;
+		iovec part[] = {{const_cast<char *>(s.name), held}, {buf, n}};
+		put(out, part, 2);
+		return n;
 	}
-	if (!nl)
-		return kept;
-	size_t last = find_last_newline(n);
-	for (size_t from = first + 1; from <= last;) {
-		size_t at = find_whole_line(s, from, last + 1);
-		memmove(buf + kept, buf + from, at - from);
-		kept += at - from;
-		from = at + s.len + 1;
+	bool first_kept = !line_matches(s);
+	size_t kept = first_kept ? std::min(first + 1, n) : 0;
+	size_t used = n;
+	if (nl) {
+		size_t last = find_last_newline(n);
+		for (size_t from = first + 1; from <= last;) {
+			size_t at = find_whole_line(s, from, last + 1);
+			memmove(buf + kept, buf + from, at - from);
+			kept += at - from;
+			from = at + s.len + 1;
+		}
+		new_line(s);
+		if (!at_end) {
+			used = last + 1;
+		} else {
+			extend_line(s, buf + last + 1, n - last - 1);
+			if (s.line_len > 0 && !line_matches(s)) {
+				memmove(buf + kept, buf + last + 1, s.line_len);
+				kept += s.line_len;
+			}
+		}
 	}
+	// An unterminated last line survives, and gains its line feed.
+	bool open_end = at_end && kept > 0 && buf[kept - 1] != '\n';
+	iovec lines[] = {
+		{const_cast<char *>(s.name), first_kept ? held : 0},
+		{buf, kept},
+		{const_cast<char *>("\n"), open_end ? 1U : 0U},
+	};
+	put(out, lines, 3);
 	new_line(s);
-	extend_line(s, buf + last + 1, n - last - 1);
-	if (!s.candidate) {
-		memmove(buf + kept, buf + last + 1, n - last - 1);
-		kept += n - last - 1;
-	}
-	return kept;
+	return used;
 }
 
 // Writes the lines that survive over the list from its first match on.
@@ -174,33 +197,36 @@ off_t squeeze_list(int fd, line_scan &s)
 {
 	list_out out = {fd, list.first_match, true};
 	off_t at = list.first_match;
-	ssize_t n = 0;
 	// Every byte is read before anything is written over it: out.at never passes at.
-	while (out.ok && (n = pread(fd, buf, sizeof buf, at)) > 0) {
-		at += n;
-		size_t kept = squeeze_buffer(s, static_cast<size_t>(n), out);
-		put(out, buf, kept);
-	}
-	if (!out.ok || n < 0)
-		return -1;
-	if (s.line_len > 0 && !line_matches(s)) {
-		// An unterminated last line survives, and gains its line feed.
-		if (s.candidate)
-			put(out, s.name, s.line_len);
-		put(out, "\n", 1);
+	while (out.ok && at < list.size) {
+		size_t want = std::min(sizeof buf, static_cast<size_t>(list.size - at));
+		ssize_t n = pread(fd, buf, want, at);
+		if (n <= 0)
+			return -1;
+		at += static_cast<off_t>(squeeze_buffer(s, n, at + n == list.size, out));
 	}
 	return out.ok ? out.at : -1;
 }
 
-// Opens the list that load_list read, only if it is still that file, unchanged in size.
+// The list as loaded: a regular file, the same inode, the same size.
+bool is_loaded(const struct stat &st)
+{
+	return S_ISREG(st.st_mode) && st.st_dev == list.dev && st.st_ino == list.ino &&
+	       st.st_size == list.size;
+}
+
+// Opens the list that load_list found, only if it is still that file. It is looked at
+// before the open, since opening a FIFO or a device has effects of its own, and again
+// after it; O_NONBLOCK keeps a FIFO swapped in between from holding the run up.
 int open_loaded(const char *path, int flags)
 {
-	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
 	struct stat st;
+	if (stat(path, &st) != 0 || !is_loaded(st))
+		return -1;
+	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return -1;
-	if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == list.dev &&
-	    st.st_ino == list.ino && st.st_size == list.size)
+	if (fstat(fd, &st) == 0 && is_loaded(st))
 		return fd;
 	close(fd);
 	return -1;
@@ -229,54 +255,58 @@ void add_name(const char *name, const char *path)
 		truncate(path, list.size);
 }
 
+// A removal writes below the list's old end; past a file size limit those writes
+// would fail partway, so such a list is not touched.
+bool fits_size_limit(off_t size)
+{
+	rlimit limit;
+	return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+	       static_cast<rlim_t>(size) <= limit.rlim_cur;
+}
+
+// An emptied list is deleted only where that loses nothing: a symbolic link or another
+// hard link keeps the empty file in place, with its owner and mode, for the next add.
+bool is_sole_name(int fd, const char *path)
+{
+	struct stat opened;
+	struct stat named;
+	return fstat(fd, &opened) == 0 && lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
+	       opened.st_nlink == 1 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
 // A removal rewrites only from the first match on, and truncates last, so a failed
 // write leaves every line in the file.
 void remove_name(const char *name, const char *path)
 {
+	if (!fits_size_limit(list.size))
+		return;
 	int fd = open_loaded(path, O_RDWR);
 	if (fd < 0)
 		return;
 	line_scan s = {name, strlen(name), 0, true};
 	off_t size = squeeze_list(fd, s);
 	bool truncated = size >= 0 && ftruncate(fd, size) == 0;
-	if (close(fd) == 0 && truncated && size == 0)
+	bool emptied = truncated && size == 0 && is_sole_name(fd, path);
+	if (close(fd) == 0 && emptied)
 		unlink(path);
 }
 
-// The directory that holds path, as a string in dir; false when it does not fit.
-bool copy_dir(const char *path, char (&dir)[PATH_MAX])
-{
-	const char *slash = strrchr(path, '/');
-	size_t n = 1; // of "/" or "."
-	if (!slash)
-		path = ".";
-	else if (slash != path)
-		n = static_cast<size_t>(slash - path);
-	if (n >= sizeof dir)
-		return false;
-	memcpy(dir, path, n);
-	dir[n] = '\0';
-	return true;
-}
+// Blocks every signal that can be blocked while it lives: one that arrives while the
+// list is being changed takes effect once the change is whole or undone.
+struct signal_block {
+	sigset_t old;
+	signal_block()
+	{
+		sigset_t all;
+		sigfillset(&all);
+		sigprocmask(SIG_BLOCK, &all, &old);
+	}
+	~signal_block() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+	signal_block(const signal_block &) = delete;
+	signal_block &operator=(const signal_block &) = delete;
+};
 
 } // namespace
-
-// The directory is locked, not the list, because runs create and delete the list.
-// Without a lock the run goes on as before.
-list_lock::list_lock(const char *path) : fd(-1)
-{
-	char dir[PATH_MAX];
-	if (copy_dir(path, dir))
-		fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (fd >= 0)
-		flock(fd, LOCK_EX);
-}
-
-list_lock::~list_lock()
-{
-	if (fd >= 0)
-		close(fd);
-}
 
 void clear_list()
 {
@@ -288,30 +318,35 @@ void load_list(const char *name, const char *path)
 	// A name holding a line feed would be written as two lines no removal could match.
 	if (strchr(name, '\n'))
 		return;
-	// Non-blocking, so that a FIFO at the path cannot hold the run up.
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0) {
+	struct stat st;
+	if (stat(path, &st) != 0) {
 		if (errno == ENOENT)
 			list = {LIST_MISSING, 0, 0, 0, -1, true};
 		return;
 	}
-	struct stat st;
-	if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-		list = {LIST_LOADED, st.st_dev, st.st_ino, st.st_size, -1, true};
-		line_scan s = {name, strlen(name), 0, true};
-		scan_list(fd, s);
+	if (!S_ISREG(st.st_mode))
+		return;
+	list = {LIST_LOADED, st.st_dev, st.st_ino, st.st_size, -1, true};
+	int fd = open_loaded(path, O_RDONLY);
+	if (fd < 0) {
+		list.state = LIST_UNSAFE;
+		return;
 	}
+	line_scan s = {name, strlen(name), 0, true};
+	scan_list(fd, s);
 	if (close(fd) != 0)
 		list.state = LIST_UNSAFE;
 }
 
 void save_list(const char *name, int mode, const char *path)
 {
-	if (list.state == LIST_UNSAFE)
-		return;
 	bool listed = list.first_match >= 0;
-	if (mode == LIST_ADD && !listed)
+	bool changes = (mode == LIST_ADD && !listed) || (mode == LIST_REMOVE && listed);
+	if (list.state == LIST_UNSAFE || !changes)
+		return;
+	const signal_block block;
+	if (mode == LIST_ADD)
 		add_name(name, path);
-	else if (mode == LIST_REMOVE && listed)
+	else
 		remove_name(name, path);
 }

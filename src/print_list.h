@@ -29,18 +29,9 @@ struct print_list {
 	list_state state;
 	dev_t dev;
 	ino_t ino;
-	off_t size;        // bytes read; all of them unless a match stopped the read
+	off_t size;        // of the file as it was loaded
 	off_t first_match; // offset of the first line equal to the name, or -1
 	bool ends_in_newline;
-};
-
-// Held across load_list and save_list: runs apply one after another.
-struct list_lock {
-	int fd;
-	explicit list_lock(const char *path = LIST_PATH);
-	~list_lock();
-	list_lock(const list_lock &) = delete;
-	list_lock &operator=(const list_lock &) = delete;
 };
 
 void clear_list();

@@ -19,6 +19,27 @@ rm -f "$LIST"
 limited 3 printer-0003
 [ ! -e "$LIST" ] && pass || fail 'a cut add to no list left a file'
 
+# A removal cut short between two writes, or whose write fails, leaves every line whole;
+# a signal that can wait waits until the removal is done
+seq -f 'printer%06g' 0 199999 >printers
+{ echo lp0; cat printers; } >big
+every_line() { LC_ALL=C sort -u "$LIST" | LC_ALL=C comm -13 - printers | cmp -s /dev/null -; }
+# Removes lp0 from a fresh copy of the big list, meeting the fault at the second write.
+second_write() {
+	cp big "$LIST"
+	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$1":when=2 "$BIN" -e lp0; } 2>/dev/null
+}
+for fault in signal=KILL error=EIO; do
+	second_write $fault
+	every_line && pass || fail "a removal meeting $fault at its second write tore a line"
+done
+second_write signal=TERM
+cmp -s printers "$LIST" && pass || fail 'a SIGTERM cut a removal short'
+# A list larger than the file size limit: the removal's writes would fail partway
+cp big "$LIST"
+(trap '' XFSZ; run prlimit --fsize=1000000 "$BIN" -e lp0) || fail "fsize, removal: exit $status"
+cmp -s big "$LIST" && pass || fail 'a removal past the file size limit changed the list'
+
 # A full disk: an add that does not fit changes nothing, a removal still works
 mount -t tmpfs -o size=256k tmpfs /usr/local
 mkdir -p "$DIR"
@@ -50,6 +71,10 @@ for change in '-i c:a\nb\nc\n' '-e a:b\nc\n'; do
 		pass || fail "identity after ${change%%:*}: $(identity "$LIST"), was $before"
 done
 [ "$(ls -A "$DIR")" = vnPrintList ] && pass || fail "other files appeared: $(ls -A "$DIR")"
+# Emptied, a hard-linked list stays in place, the same file
+run "$BIN" -e b && run "$BIN" -e c || fail "identity, emptied: exit $status"
+[ "$(identity "$LIST")" = "$before" ] && [ ! -s /usr/local/Varnolt/hard ] && pass ||
+	fail 'an emptied hard-linked list was not left in place'
 rm -f "$LIST" /usr/local/Varnolt/hard
 
 # A list that is a symbolic link is written through; the link stays a link
@@ -57,5 +82,8 @@ printf 'a\nb\n' >/usr/local/Varnolt/real
 ln -s ../real "$LIST"
 run "$BIN" -i c && run "$BIN" -e a || fail "symlink: exit $status"
 [ -L "$LIST" ] && printf 'b\nc\n' | cmp -s - /usr/local/Varnolt/real && pass || fail 'the link was not written through'
+# and emptied, the link stays, so the next add still reaches its target
+run "$BIN" -e b && run "$BIN" -e c && run "$BIN" -i d || fail "symlink, emptied: exit $status"
+[ -L "$LIST" ] && printf 'd\n' | cmp -s - /usr/local/Varnolt/real && pass || fail 'an emptied link was removed'
 
 finish

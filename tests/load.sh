@@ -32,6 +32,7 @@ whole() {
 		grep -x 'keep-[0-9]*' "$1" | cmp -s - kept
 }
 
+start=$(date +%s%N)
 reader &
 for w in $(seq $WRITERS); do
 	(for j in $(seq $ROUNDS); do
@@ -42,6 +43,7 @@ for w in $(seq $WRITERS); do
 	writers="$writers $!"
 done
 wait $writers
+elapsed=$(($(date +%s%N) - start))
 touch done
 wait
 seen=0 torn=0
@@ -55,7 +57,7 @@ sort "$LIST" >got
 cmp -s want got && pass || fail "mixed writers: $(diff -a want got | head -n 5)"
 grep -x 'keep-[0-9]*' "$LIST" | cmp -s - kept && pass || fail 'the kept lines moved'
 [ "$seen" -gt 0 ] && [ "$torn" -eq 0 ] && pass || fail "the reader saw $torn torn lists in $seen"
-echo "$WRITERS writers x $((3 * ROUNDS)) runs; the reader took $seen snapshots"
+echo "$WRITERS writers x $((3 * ROUNDS)) runs, $((WRITERS * 3 * ROUNDS * 1000000000 / elapsed)) runs/s; the reader took $seen snapshots"
 
 # Writers that add and remove their own name, so the list is deleted and made again
 rm -f "$LIST"
@@ -66,5 +68,14 @@ wait
 seq -f 'own-%g' $WRITERS >want
 sort "$LIST" >got
 cmp -s want got && pass || fail "churning writers: $(diff -a want got | head -n 5)"
+
+# Anyone who can read the directory can hold its lock: a run waits for it a while, not forever
+rm -f "$LIST"
+setpriv --reuid=65534 --regid=65534 --clear-groups flock -o "$DIR" sleep 60 </dev/null >/dev/null 2>&1 &
+holder=$!
+while flock -n "$DIR" true; do sleep 0.05; done
+run "$BIN" -i lp1 && list_is 'lp1\n' && pass || fail "a lock held by another user: exit $status"
+pkill -P $holder
+wait
 
 finish
