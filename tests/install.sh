@@ -1,7 +1,13 @@
 #!/bin/bash
-# Installing: cmake --install and the .deb put the binary, the man page and the
-# list's directory in place, leave an existing list alone, and the man page is clean.
+# Installing: cmake --install puts the binary, the man page, the completion and the
+# list's directory in place and leaves an existing list alone; the Debian package
+# ships nothing under /usr/local, makes the directory when installed and leaves the
+# list when removed, and lintian passes it.
 # Usage: install.sh PRINTLIST BUILD_DIR SOURCE_DIR
+if [ -n "${PRINTLIST_PACKAGE_BUILD:-}" ]; then
+	echo "skipped: it builds the package, and this is that package's build"
+	exit 77
+fi
 . "$(dirname "$0")/namespace.sh"
 build=$2
 source=$3
@@ -10,33 +16,66 @@ source=$3
 dest=$WORK/dest
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 [ -x $dest/usr/bin/printlist ] && [ -f $dest/usr/share/man/man1/printlist.1 ] &&
+	[ -f $dest/usr/share/bash-completion/completions/printlist ] &&
 	[ "$(stat -c %a $dest$DIR)" = 755 ] && pass || fail "cmake --install: $(cd $dest && find . | tr '\n' ' ')"
 chmod 0750 $dest$DIR
 printf 'lp1\n' >$dest$LIST
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 [ "$(stat -c %a $dest$DIR)" = 750 ] && [ "$(cat $dest$LIST)" = lp1 ] && pass || fail 'cmake --install touched the list'
+DESTDIR=$WORK/bare cmake --install "$build" --prefix /usr --component printlist >/dev/null
+[ ! -e $WORK/bare/usr/local ] && pass || fail 'the printlist component holds the list directory'
 
-# The .deb holds the three pieces
-cpack -G DEB -B "$WORK/pkg" --config "$build/CPackConfig.cmake" >/dev/null
-deb=$(echo "$WORK"/pkg/printlist_*.deb)
+# The completion offers the listed names, one quoted word each, and nothing without a list
+offered() { (. $dest/usr/share/bash-completion/completions/printlist
+	COMP_WORDS=(printlist "$@") COMP_CWORD=$#
+	_printlist && printf '%s\n' "${COMPREPLY[@]}") 2>&1; }
+printf 'lp1\nmy printer\nlp2\n' >"$LIST"
+[ "$(offered -e '')" = "$(printf '%s\n' lp1 'my\ printer' lp2)" ] && [ "$(offered -e 'my\ p')" = 'my\ printer' ] &&
+	[ "$(offered -i '')" = '' ] && pass || fail "completion: $(offered -e '' | tr '\n' ' ')"
+rm "$LIST"
+[ "$(offered -e '')" = '' ] && pass || fail "completion without a list: $(offered -e '')"
+
+# The Debian package, built from a copy of the source tree
+mkdir "$WORK/pkg"
+tar -C "$source" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$WORK/pkg" -xf -
+if ! (cd "$WORK/pkg" && dpkg-buildpackage -b -us -uc) >"$WORK/pkg.log" 2>&1; then
+	grep -E "FAIL|skipped" "$WORK/pkg.log" | head -n 20
+	fail 'dpkg-buildpackage failed'
+	finish
+	exit
+fi
+deb=$(echo "$WORK"/printlist_*.deb)
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
-for piece in ./usr/bin/printlist ./usr/share/man/man1/printlist.1 ./usr/local/Varnolt/inf/; do
+for piece in ./usr/bin/printlist ./usr/share/man/man1/printlist.1.gz ./usr/share/doc/printlist/copyright \
+	./usr/share/doc/printlist/changelog.gz ./usr/share/bash-completion/completions/printlist; do
 	grep -qxF "$piece" <<<"$contents" && pass || fail "the .deb lacks $piece"
 done
+grep -q '^\./usr/local' <<<"$contents" && fail 'the .deb ships /usr/local' || pass
+dpkg-deb -x "$deb" "$WORK/unpacked"
+[ "$(readelf -d "$WORK/unpacked/usr/bin/printlist" | awk '/NEEDED/ {print $NF}')" = '[libc.so.6]' ] &&
+	pass || fail "the packaged binary needs $(readelf -d "$WORK/unpacked/usr/bin/printlist" | grep NEEDED)"
+lintian --pedantic -I "$WORK"/printlist_*.changes >"$WORK/lintian" 2>&1
+grep -qE '^[EW]:' "$WORK/lintian" && fail "lintian: $(grep -E '^[EW]:' "$WORK/lintian")" || pass
 
-# dpkg -i into a scratch root: the installed printlist works at once; removing the
-# package leaves the list
+# dpkg -i into a scratch root (no libc6 package there, hence --force-depends): the postinst makes the directory, the installed
+# printlist works at once, and removing and purging the package leave the list;
+# with no list, removal takes the empty directories away, but not /usr/local
 root=$WORK/root
-mkdir -p $root/var/lib/dpkg/info $root/var/lib/dpkg/updates
+mkdir -p $root/var/lib/dpkg/info $root/var/lib/dpkg/updates $root/usr/local
 touch $root/var/lib/dpkg/status
-dpkg --root=$root -i "$deb" >/dev/null || fail 'dpkg -i failed'
+pkg() { dpkg --root=$root --force-script-chrootless --force-depends --log=/dev/null "$@" >/dev/null 2>&1; }
+pkg -i "$deb" || fail 'dpkg -i failed'
+[ "$(stat -c '%a %U' $root$DIR)" = '755 root' ] && pass || fail "the postinst made $(stat -c '%a %U' $root$DIR)"
 mount --bind $root/usr/local /usr/local
 run $root/usr/bin/printlist -i lp1 && list_is 'lp1\n' && pass || fail 'the installed printlist did not add'
-dpkg --root=$root -r printlist >/dev/null 2>&1
+pkg -r printlist && pkg -P printlist
 [ ! -e $root/usr/bin/printlist ] && list_is 'lp1\n' && pass || fail 'removing the package touched the list'
+rm "$LIST"
+pkg -i "$deb" && pkg -r printlist
+[ ! -e $root/usr/local/Varnolt ] && [ -d $root/usr/local ] && pass || fail 'removal left the empty directories'
 umount /usr/local
 
 # The man page renders without a warning
-man --warnings -l "$source/man/printlist.1" 2>&1 >/dev/null | cmp -s /dev/null - && pass || fail 'man page warnings'
+man --warnings -l "$build/printlist.1" 2>&1 >/dev/null | cmp -s /dev/null - && pass || fail 'man page warnings'
 
 finish

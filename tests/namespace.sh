@@ -10,6 +10,7 @@ if [ -z "${PRINTLIST_IN_NS:-}" ]; then
 	fi
 	PRINTLIST_IN_NS=1 exec unshare --mount --propagation private bash "$0" "$@"
 fi
+unset PRINTLIST_IN_NS # a test run from this one, as in a package build, makes its own
 
 WORK=$(mktemp -d)
 chmod 0755 "$WORK" # other users run the binary from here
