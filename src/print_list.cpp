@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "find_line.h"
+
 namespace {
 
 struct print_list list;
@@ -48,23 +50,6 @@ void extend_line(line_scan &s, const char *p, size_t n)
 bool line_matches(const line_scan &s)
 {
 	return s.candidate && s.line_len == s.len;
-}
-
-// Returns where the first line in buf[from, end) equal to the name starts, or end.
-// from starts a line and buf[end - 1] is a line feed.
-size_t find_whole_line(const line_scan &s, size_t from, size_t end)
-{
-	while (from < end) {
-		const auto *hit = static_cast<const char *>(memmem(buf + from, end - from, s.name, s.len));
-		if (!hit)
-			break;
-		size_t at = hit - buf;
-		if ((at == from || buf[at - 1] == '\n') && buf[at + s.len] == '\n')
-			return at;
-		// Only a line start can match: skip the rest of this line.
-		from = static_cast<const char *>(memchr(hit, '\n', end - at)) - buf + 1;
-	}
-	return end;
 }
 
 size_t find_last_newline(size_t n)
@@ -117,7 +102,7 @@ void scan_list(int fd, line_scan &s)
 				return;
 			}
 			size_t last = find_last_newline(n);
-			size_t at = find_whole_line(s, first + 1, last + 1);
+			size_t at = find_line(buf, first + 1, last + 1, s.name, s.len);
 			if (at <= last) {
 				list.first_match = base + static_cast<off_t>(at);
 				return;
@@ -163,7 +148,7 @@ size_t squeeze_buffer(line_scan &s, size_t n, bool at_end, list_out &out)
 	if (nl) {
 		size_t last = find_last_newline(n);
 		for (size_t from = first + 1; from <= last;) {
-			size_t at = find_whole_line(s, from, last + 1);
+			size_t at = find_line(buf, from, last + 1, s.name, s.len);
 			memmove(buf + kept, buf + from, at - from);
 			kept += at - from;
 			from = at + s.len + 1;

@@ -12,7 +12,7 @@ inline constexpr int LIST_REMOVE = 0;
 inline constexpr int LIST_ADD = 1;
 
 // The list streams through one static buffer of this size. The fuzz build makes it
-// tiny, so that lines straddle fills all the time.
+// small, so that lines straddle fills all the time.
 #ifndef PRINTLIST_READ_SIZE
 #define PRINTLIST_READ_SIZE 65536
 #endif
