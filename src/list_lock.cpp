@@ -1,83 +1,106 @@
-// The directory lock: runs hold it exclusively from before they read the list until
-// they have written it back; readers may hold it shared.
+// The locks: readers hold the list's directory shared; a run holds it exclusively,
+// waiting at most 5 s for it, and holds the writers' exclusion, waiting as long as
+// it takes.
 #include "list_lock.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/file.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
-#include <csignal>
-#include <cstring>
+#include "list_path.h"
 
 namespace {
 
-volatile sig_atomic_t timed_out;
+void on_alarm(int /*unused*/) {}
 
-void on_alarm(int /*unused*/)
+long long monotonic_ms()
 {
-	timed_out = 1;
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
-// The directory that holds path, as a string in dir; false when it does not fit.
-bool copy_dir(const char *path, char (&dir)[PATH_MAX])
+// Anyone who can read the directory can lock it, so the wait for it is bounded. The
+// timer fires again every 10 ms after the deadline: a run held up before it reaches
+// flock, stopped or starved, is still woken once it waits there.
+bool wait_for_readers(int fd)
 {
-	const char *slash = strrchr(path, '/');
-	size_t n = 1; // of "/" or "."
-	if (!slash)
-		path = ".";
-	else if (slash != path)
-		n = static_cast<size_t>(slash - path);
-	if (n >= sizeof dir)
+	if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+		return true;
+	if (errno != EWOULDBLOCK)
 		return false;
-	memcpy(dir, path, n);
-	dir[n] = '\0';
-	return true;
-}
-
-// Waits at most LOCK_WAIT_SECONDS for the lock: anyone who can read the directory
-// can hold it, and must not be able to hold every run up.
-bool wait_for_lock(int fd)
-{
 	struct sigaction act = {};
 	struct sigaction old_act = {};
-	act.sa_handler = on_alarm; // without SA_RESTART, so that the alarm ends the wait
+	act.sa_handler = on_alarm; // without SA_RESTART, so that the timer ends the wait
 	sigaction(SIGALRM, &act, &old_act);
 	sigset_t alarm_only;
 	sigset_t old_mask;
 	sigemptyset(&alarm_only);
 	sigaddset(&alarm_only, SIGALRM);
 	sigprocmask(SIG_UNBLOCK, &alarm_only, &old_mask);
-	timed_out = 0;
-	alarm(LOCK_WAIT_SECONDS);
+	const long long deadline = monotonic_ms() + READERS_WAIT_SECONDS * 1000LL;
+	struct itimerval timer = {{0, 10000}, {READERS_WAIT_SECONDS, 0}};
+	setitimer(ITIMER_REAL, &timer, nullptr);
 	int locked;
-	while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && !timed_out)
+	while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && monotonic_ms() < deadline)
 		;
-	alarm(0);
+	struct itimerval off = {};
+	setitimer(ITIMER_REAL, &off, nullptr);
 	sigprocmask(SIG_SETMASK, &old_mask, nullptr);
 	sigaction(SIGALRM, &old_act, nullptr);
 	return locked == 0;
 }
 
+// The writers' exclusion is a file of its own, created with no permission for others,
+// so that only those who may write it, and so change the list, can hold runs up.
+int open_writers_lock(int dir, const char *list_name)
+{
+	char name[NAME_MAX + 1];
+	if (snprintf(name, sizeof name, "%s.lock", list_name) >= static_cast<int>(sizeof name))
+		return -1;
+	int fd = open_regular(dir, name, O_WRONLY);
+	if (fd < 0 && errno == ENOENT) {
+		fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+		if (fd < 0 && errno == EEXIST) // another run made it first
+			fd = open_regular(dir, name, O_WRONLY);
+	}
+	return fd;
+}
+
+bool wait_for_writers(int fd)
+{
+	int locked;
+	while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR)
+		;
+	return locked == 0;
+}
+
 } // namespace
 
-// The directory is locked, not the list, because runs create and delete the list.
-list_lock::list_lock(const char *path) : fd(-1), state(LOCK_WITHOUT)
+// The readers' lock comes first and is never waited for while holding the writers'
+// exclusion: a slow reader then costs each run its own 5 s at most, not 5 s for every
+// run queued behind it. A run that holds the exclusion waits for nothing else.
+list_lock::list_lock(int list_dir, const char *list_name) : dir(-1), writers(-1), held(false)
 {
-	char dir[PATH_MAX];
-	if (!copy_dir(path, dir))
-		return;
-	fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	// One who cannot take part in the lock would write unlocked against those who do.
-	if (fd < 0 && (errno == EACCES || errno == EPERM))
-		state = LOCK_DENIED;
-	else if (fd >= 0 && wait_for_lock(fd))
-		state = LOCK_HELD;
+	dir = openat(list_dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (dir >= 0 && !wait_for_readers(dir)) {
+		close(dir);
+		dir = -1;
+	}
+	writers = open_writers_lock(list_dir, list_name);
+	held = writers >= 0 && wait_for_writers(writers);
 }
 
 list_lock::~list_lock()
 {
-	if (fd >= 0)
-		close(fd);
+	if (writers >= 0)
+		close(writers);
+	if (dir >= 0)
+		close(dir);
 }

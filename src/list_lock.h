@@ -1,20 +1,17 @@
-// The directory lock that makes runs take turns, with a bounded wait.
+// The two locks a run takes before it reads the list.
 #ifndef LIST_LOCK_H
 #define LIST_LOCK_H
 
-inline constexpr unsigned LOCK_WAIT_SECONDS = 5;
+inline constexpr int READERS_WAIT_SECONDS = 5;
 
-enum lock_state {
-	LOCK_HELD,    // runs take turns
-	LOCK_WITHOUT, // the directory cannot be locked, or is held too long: go on without
-	LOCK_DENIED,  // the caller may not read the directory, so it must change nothing
-};
-
-// Locks the directory that holds the list at path, for as long as it lives.
+// Held for as long as it lives. Readers and writers need different promises, so there
+// are two locks: the writers' exclusion keeps two runs from changing the list at once,
+// and the readers' lock keeps a reader from seeing a change halfway.
 struct list_lock {
-	int fd;
-	lock_state state;
-	explicit list_lock(const char *path);
+	int dir;     // the directory, locked exclusively for the readers' sake, or -1
+	int writers; // the lock file beside the list, or -1
+	bool held;   // the writers' exclusion is held: the run may change the list
+	list_lock(int list_dir, const char *list_name);
 	~list_lock();
 	list_lock(const list_lock &) = delete;
 	list_lock &operator=(const list_lock &) = delete;

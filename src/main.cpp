@@ -1,7 +1,8 @@
 // printlist: add a name to the print list or remove it. Silent; always exits 0.
-#include <csignal>
+#include <signal.h>
 
 #include "list_lock.h"
+#include "list_path.h"
 #include "print_list.h"
 
 int main(int argc, char *argv[])
@@ -11,14 +12,17 @@ int main(int argc, char *argv[])
 	// A file size limit must fail the write, which is undone, not kill the run halfway.
 	signal(SIGXFSZ, SIG_IGN);
 	const char *name = argv[2];
-	const list_lock lock(LIST_PATH);
-	if (lock.state == LOCK_DENIED)
+	const int dir = open_parent_dir(LIST_PATH);
+	if (dir < 0)
+		return 0;
+	const list_lock lock(dir, LIST_NAME);
+	if (!lock.held)
 		return 0;
 	clear_list();
-	load_list(name);
+	load_list(name, dir);
 	if (argv[1][1] == 'i')
-		save_list(name, LIST_ADD);
+		save_list(name, LIST_ADD, dir);
 	else if (argv[1][1] == 'e')
-		save_list(name, LIST_REMOVE);
+		save_list(name, LIST_REMOVE, dir);
 	return 0;
 }

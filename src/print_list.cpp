@@ -1,60 +1,96 @@
 // The print list file: find a name in it, append the name, or squeeze it out in place.
 #include "print_list.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-
 #include "find_line.h"
+#include "list_path.h"
 
 namespace {
 
 struct print_list list;
-char buf[READ_SIZE];
+char buf[BUFFER_SIZE + 1]; // and the line feed an open last line gains
 
-// A line can straddle two buffer fills: this is what is known of the current one.
-struct line_scan {
-	const char *name;
-	size_t len;      // of name
-	size_t line_len; // bytes of the current line seen so far
-	bool candidate;  // those bytes are how name begins
-};
+// A removal puts at most this many copies of the removed line after what it writes.
+constexpr size_t MAX_FILL = 256;
 
-// Where a removal writes the surviving bytes; a failed write stops all later ones.
-struct list_out {
+// Another program that cuts the list short while it is mapped turns a read of the
+// lost pages into SIGBUS: the run then leaves the list alone, as it does a list that
+// changed while it was read. Between the jump's setting and the reads, nothing needs
+// undoing on the way out.
+sigjmp_buf cut_short;
+
+void on_bus(int /*unused*/)
+{
+	siglongjmp(cut_short, 1); // NOLINT(cert-err52-cpp): nothing to unwind, see above
+}
+
+// A removal in progress. The file holds, in this order, the lines kept so far up to
+// out, copies of the removed line up to done, and the old bytes from done on, so a
+// removal cut short between two writes leaves only whole lines the list held.
+struct squeeze {
 	int fd;
-	off_t at;
-	bool ok;
+	const char *name;
+	size_t len;        // of name
+	off_t out;         // where the next kept line goes
+	off_t read;        // the first old byte not yet taken
+	off_t done;        // the end of the furthest write
+	bool done_at_line; // the old bytes have a line boundary at done
+	size_t removed;    // lines taken out so far
 };
 
-void new_line(line_scan &s)
+size_t min_size(size_t a, size_t b)
 {
-	s.line_len = 0;
-	s.candidate = true;
+	return a < b ? a : b;
 }
 
-void extend_line(line_scan &s, const char *p, size_t n)
+// Maps the list read-only: a scan then reads the page cache's own pages, not a copy.
+bool map_list()
 {
-	s.candidate = s.candidate && s.line_len + n <= s.len &&
-	              memcmp(p, s.name + s.line_len, n) == 0;
-	s.line_len += n;
+	int fd = reopen_regular(list.file, O_RDONLY);
+	struct stat st;
+	bool ok = fd >= 0 && fstat(fd, &st) == 0 && static_cast<uintmax_t>(st.st_size) <= SIZE_MAX;
+	if (ok && st.st_size > 0) {
+		void *map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+		ok = map != MAP_FAILED;
+		list.map = ok ? static_cast<const char *>(map) : nullptr;
+	}
+	if (fd >= 0 && close(fd) != 0)
+		ok = false;
+	if (ok) {
+		list.size = st.st_size;
+		struct sigaction act = {};
+		act.sa_handler = on_bus;
+		sigaction(SIGBUS, &act, nullptr);
+	}
+	return ok;
 }
 
-bool line_matches(const line_scan &s)
+// Where the first line equal to the name starts, or -1.
+off_t find_name(const char *name, size_t len)
 {
-	return s.candidate && s.line_len == s.len;
-}
-
-size_t find_last_newline(size_t n)
-{
-	return static_cast<const char *>(memrchr(buf, '\n', n)) - buf;
+	if (!list.map)
+		return -1;
+	const auto size = static_cast<size_t>(list.size);
+	const char *nl = static_cast<const char *>(memrchr(list.map, '\n', size));
+	size_t whole = nl ? static_cast<size_t>(nl - list.map) + 1 : 0;
+	list.ends_in_newline = whole == size;
+	size_t at = whole > 0 ? find_line(list.map, 0, whole, name, len) : 0;
+	if (at < whole)
+		return static_cast<off_t>(at);
+	if (whole < size && size - whole == len && memcmp(list.map + whole, name, len) == 0)
+		return static_cast<off_t>(whole);
+	return -1;
 }
 
 // Writes iov whole at off, going on after a short write until one fails.
@@ -75,155 +111,177 @@ bool write_all(int fd, iovec *iov, int count, off_t off)
 	return true;
 }
 
-// Writes the pieces at out.at, in one write unless it is cut short.
-void put(list_out &out, iovec *pieces, int count)
+// Whether a write that ends at end leaves whole lines behind it in the file.
+bool ends_line(const squeeze &q, off_t end)
 {
+	if (end < q.done)
+		return false;
+	if (end == q.done)
+		return q.done_at_line;
+	return end >= list.size || list.map[end - 1] == '\n';
+}
+
+// Writes count pieces at out, ending at end; what lies past end is looked at before
+// the write covers it.
+bool put(squeeze &q, iovec *pieces, int count, off_t end)
+{
+	if (end >= q.done) {
+		q.done_at_line = ends_line(q, end);
+		q.done = end;
+	}
+	return write_all(q.fd, pieces, count, q.out);
+}
+
+// Writes the n bytes of kept lines in buf at out, and after them as few copies of the
+// removed line as make the write end where the old bytes have a line boundary too.
+bool put_lines(squeeze &q, size_t n)
+{
+	if (n == 0)
+		return true;
+	const auto line = static_cast<off_t>(q.len + 1);
+	off_t end = q.out + static_cast<off_t>(n);
+	size_t fill = 0;
+	for (; !ends_line(q, end) && fill < q.removed && fill < MAX_FILL; fill++)
+		end += line;
+	if (!ends_line(q, end)) { // more removed lines than it repeats, and no boundary near
+		fill = 0;
+		end = q.out + static_cast<off_t>(n);
+	}
+	iovec pieces[1 + 2 * MAX_FILL];
+	pieces[0] = {buf, n};
+	for (size_t i = 0; i < fill; i++) {
+		pieces[1 + 2 * i] = {const_cast<char *>(q.name), q.len};
+		pieces[2 + 2 * i] = {const_cast<char *>("\n"), 1};
+	}
+	bool ok = put(q, pieces, static_cast<int>(1 + 2 * fill), end);
+	q.out += static_cast<off_t>(n);
+	return ok;
+}
+
+// Takes the whole lines in the next buffer's worth of the list, and writes those kept.
+bool squeeze_lines(squeeze &q)
+{
+	const char *map = list.map;
+	const auto size = static_cast<size_t>(list.size);
+	auto from = static_cast<size_t>(q.read);
+	size_t end = from + min_size(BUFFER_SIZE, size - from);
+	const char *nl = static_cast<const char *>(memrchr(map + from, '\n', end - from));
+	size_t whole = nl ? static_cast<size_t>(nl - map) + 1 : from;
 	size_t n = 0;
-	for (int i = 0; i < count; i++)
-		n += pieces[i].iov_len;
-	if (n > 0 && out.ok)
-		out.ok = write_all(out.fd, pieces, count, out.at);
-	out.at += static_cast<off_t>(n);
-}
-
-// Reads the list up to the first line equal to the name.
-void scan_list(int fd, line_scan &s)
-{
-	off_t base = 0; // file offset of buf[0]
-	off_t line_start = 0;
-	ssize_t n;
-	while ((n = read(fd, buf, sizeof buf)) > 0) {
-		const auto *nl = static_cast<const char *>(memchr(buf, '\n', n));
-		size_t first = nl ? nl - buf : n;
-		extend_line(s, buf, first);
-		if (nl) {
-			if (line_matches(s)) {
-				list.first_match = line_start;
-				return;
-			}
-			size_t last = find_last_newline(n);
-			size_t at = find_line(buf, first + 1, last + 1, s.name, s.len);
-			if (at <= last) {
-				list.first_match = base + static_cast<off_t>(at);
-				return;
-			}
-			new_line(s);
-			extend_line(s, buf + last + 1, n - last - 1);
-			line_start = base + static_cast<off_t>(last + 1);
-		}
-		base += n;
-		list.ends_in_newline = buf[n - 1] == '\n';
+	while (from < whole) {
+		size_t at = find_line(map, from, whole, q.name, q.len);
+		memcpy(buf + n, map + from, at - from);
+		n += at - from;
+		if (at == whole)
+			break;
+		from = at + q.len + 1;
+		q.removed++;
 	}
-	// A failed read, or a file that changed while it was read, is no list to rewrite.
-	if (n < 0 || base != list.size)
-		list.state = LIST_UNSAFE;
-	else if (s.line_len > 0 && line_matches(s))
-		list.first_match = line_start;
-}
-
-// Takes the lines equal to the name out of buf[0, n), read at a line start or inside
-// a line longer than the buffer, and writes what survives in one write that ends just
-// after a line feed: a run cut short between two writes then leaves every line whole.
-// A line that the buffer's end cuts off is left to be read again; only a line longer
-// than the buffer is written in parts. at_end says buf ends where the list does.
-// Returns the bytes used.
-size_t squeeze_buffer(line_scan &s, size_t n, bool at_end, list_out &out)
-{
-	// The bytes of a long line that may still turn out equal are held back: they are
-	// the name's own, so they are written from it once the line proves different.
-	size_t held = s.candidate ? s.line_len : 0;
-	const auto *nl = static_cast<const char *>(memchr(buf, '\n', n));
-	size_t first = nl ? nl - buf : n;
-	extend_line(s, buf, first);
-	if (!nl && !at_end) {
-		if (s.candidate)
-			return n;
-		iovec part[] = {{const_cast<char *>(s.name), held}, {buf, n}};
-		put(out, part, 2);
-		return n;
-	}
-	bool first_kept = !line_matches(s);
-	size_t kept = first_kept ? std::min(first + 1, n) : 0;
-	size_t used = n;
-	if (nl) {
-		size_t last = find_last_newline(n);
-		for (size_t from = first + 1; from <= last;) {
-			size_t at = find_line(buf, from, last + 1, s.name, s.len);
-			memmove(buf + kept, buf + from, at - from);
-			kept += at - from;
-			from = at + s.len + 1;
-		}
-		new_line(s);
-		if (!at_end) {
-			used = last + 1;
+	if (end == size && whole < size) { // the open last line: it goes, or gains a line feed
+		if (size - whole == q.len && memcmp(map + whole, q.name, q.len) == 0) {
+			q.removed++;
 		} else {
-			extend_line(s, buf + last + 1, n - last - 1);
-			if (s.line_len > 0 && !line_matches(s)) {
-				memmove(buf + kept, buf + last + 1, s.line_len);
-				kept += s.line_len;
-			}
+			memcpy(buf + n, map + whole, size - whole);
+			n += size - whole;
+			buf[n++] = '\n';
 		}
+		whole = size;
 	}
-	// An unterminated last line survives, and gains its line feed.
-	bool open_end = at_end && kept > 0 && buf[kept - 1] != '\n';
-	iovec lines[] = {
-		{const_cast<char *>(s.name), first_kept ? held : 0},
-		{buf, kept},
-		{const_cast<char *>("\n"), open_end ? 1U : 0U},
-	};
-	put(out, lines, 3);
-	new_line(s);
-	return used;
+	q.read = static_cast<off_t>(whole);
+	return put_lines(q, n);
 }
 
-// Writes the lines that survive over the list from its first match on.
-// Returns the list's new size, or -1 when a read or write failed.
-off_t squeeze_list(int fd, line_scan &s)
+// A line longer than the buffer goes if it is the name, else is written on in parts:
+// the one case where a removal cut short can leave part of a line.
+bool squeeze_long_line(squeeze &q)
 {
-	list_out out = {fd, list.first_match, true};
-	off_t at = list.first_match;
-	// Every byte is read before anything is written over it: out.at never passes at.
-	while (out.ok && at < list.size) {
-		size_t want = std::min(sizeof buf, static_cast<size_t>(list.size - at));
-		ssize_t n = pread(fd, buf, want, at);
-		if (n <= 0)
+	const char *start = list.map + q.read;
+	const auto rest = static_cast<size_t>(list.size - q.read);
+	const char *nl = static_cast<const char *>(memchr(start, '\n', rest));
+	size_t len = nl ? static_cast<size_t>(nl - start) : rest;
+	q.read += static_cast<off_t>(nl ? len + 1 : len);
+	if (len == q.len && memcmp(start, q.name, len) == 0) {
+		q.removed++;
+		return true;
+	}
+	for (size_t at = 0; at <= len;) { // the line and its line feed, gained if it had none
+		size_t part = min_size(BUFFER_SIZE, len - at);
+		memcpy(buf, start + at, part);
+		at += part;
+		if (at == len)
+			buf[part++] = '\n', at++;
+		iovec piece = {buf, part};
+		if (!put(q, &piece, 1, q.out + static_cast<off_t>(part)))
+			return false;
+		q.out += static_cast<off_t>(part);
+	}
+	return true;
+}
+
+bool starts_long_line(const squeeze &q)
+{
+	const auto rest = static_cast<size_t>(list.size - q.read);
+	return rest > BUFFER_SIZE && !memchr(list.map + q.read, '\n', BUFFER_SIZE);
+}
+
+// Writes the lines that survive over the list from its first match on, reading the
+// old bytes from the mapping, which a write changes only below what has been taken.
+// Returns the list's new size, or -1 when a write failed or the list was cut short.
+off_t squeeze_list(int fd, const char *name)
+{
+	if (sigsetjmp(cut_short, 1) != 0) // NOLINT(cert-err52-cpp): see on_bus
+		return -1;
+	squeeze q = {fd, name, strlen(name), list.first_match, list.first_match, list.first_match, true, 0};
+	while (q.read < list.size)
+		if (!(starts_long_line(q) ? squeeze_long_line(q) : squeeze_lines(q)))
 			return -1;
-		at += static_cast<off_t>(squeeze_buffer(s, n, at + n == list.size, out));
-	}
-	return out.ok ? out.at : -1;
+	return q.out;
 }
 
-// The list as loaded: a regular file, the same inode, the same size.
-bool is_loaded(const struct stat &st)
+// Opens the list that load_list found, only if it is still as it was loaded.
+int open_loaded(int flags)
 {
-	return S_ISREG(st.st_mode) && st.st_dev == list.dev && st.st_ino == list.ino &&
-	       st.st_size == list.size;
-}
-
-// Opens the list that load_list found, only if it is still that file. It is looked at
-// before the open, since opening a FIFO or a device has effects of its own, and again
-// after it; O_NONBLOCK keeps a FIFO swapped in between from holding the run up.
-int open_loaded(const char *path, int flags)
-{
+	int fd = reopen_regular(list.file, flags);
 	struct stat st;
-	if (stat(path, &st) != 0 || !is_loaded(st))
-		return -1;
-	int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	if (fstat(fd, &st) == 0 && is_loaded(st))
+	if (fd < 0 || (fstat(fd, &st) == 0 && st.st_size == list.size))
 		return fd;
 	close(fd);
 	return -1;
 }
 
+bool same_file(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The name in dir is the file fd has open, and its only name.
+bool is_sole_name(int fd, int dir)
+{
+	struct stat opened;
+	struct stat named;
+	return fstat(fd, &opened) == 0 && opened.st_nlink == 1 &&
+	       fstatat(dir, LIST_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode) &&
+	       same_file(opened, named);
+}
+
+// Cuts the list back to its loaded length, on the same file opened again.
+bool cut_back()
+{
+	int fd = reopen_regular(list.file, O_WRONLY);
+	if (fd < 0)
+		return false;
+	bool cut = ftruncate(fd, list.size) == 0;
+	return close(fd) == 0 && cut;
+}
+
 // An add appends rather than rewrites: the lines already listed are never at risk,
-// and a failed write is undone by cutting the file back to its old length.
-void add_name(const char *name, const char *path)
+// and a failed write is undone on the descriptor that made it, by cutting the file
+// back to its old length, or by removing the list the run made.
+void add_name(const char *name, int dir)
 {
 	bool create = list.state == LIST_MISSING;
-	int fd = create ? open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
-	                : open_loaded(path, O_WRONLY);
+	int fd = create ? openat(dir, LIST_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)
+	                : open_loaded(O_WRONLY);
 	if (fd < 0)
 		return;
 	iovec line[] = {
@@ -232,58 +290,52 @@ void add_name(const char *name, const char *path)
 		{const_cast<char *>("\n"), 1},
 	};
 	bool written = write_all(fd, line, 3, list.size);
+	bool undone = !written && ftruncate(fd, list.size) == 0;
+	bool made_here = create && is_sole_name(fd, dir);
 	if (close(fd) == 0 && written)
 		return;
-	if (create)
-		unlink(path);
-	else
-		truncate(path, list.size);
+	if (made_here)
+		unlinkat(dir, LIST_NAME, 0);
+	else if (!create && !undone) // the close failed after the write
+		cut_back();
 }
 
-// A removal writes below the list's old end; past a file size limit those writes
-// would fail partway, so such a list is not touched.
+// A removal writes below the list's old end, and at most one byte past it; past a file
+// size limit those writes would fail partway, so such a list is not touched.
 bool fits_size_limit(off_t size)
 {
 	rlimit limit;
 	return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-	       static_cast<rlim_t>(size) <= limit.rlim_cur;
-}
-
-// An emptied list is deleted only where that loses nothing: a symbolic link or another
-// hard link keeps the empty file in place, with its owner and mode, for the next add.
-bool is_sole_name(int fd, const char *path)
-{
-	struct stat opened;
-	struct stat named;
-	return fstat(fd, &opened) == 0 && lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
-	       opened.st_nlink == 1 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+	       static_cast<rlim_t>(size) < limit.rlim_cur;
 }
 
 // A removal rewrites only from the first match on, and truncates last, so a failed
-// write leaves every line in the file.
-void remove_name(const char *name, const char *path)
+// write leaves every line in the file. An emptied list is deleted only where that
+// loses nothing: a symbolic link or another hard link keeps the empty file in place,
+// with its owner and mode, for the next add.
+void remove_name(const char *name, int dir)
 {
 	if (!fits_size_limit(list.size))
 		return;
-	int fd = open_loaded(path, O_RDWR);
+	int fd = open_loaded(O_RDWR);
 	if (fd < 0)
 		return;
-	line_scan s = {name, strlen(name), 0, true};
-	off_t size = squeeze_list(fd, s);
+	off_t size = squeeze_list(fd, name);
 	bool truncated = size >= 0 && ftruncate(fd, size) == 0;
-	bool emptied = truncated && size == 0 && is_sole_name(fd, path);
+	bool emptied = truncated && size == 0 && is_sole_name(fd, dir);
 	if (close(fd) == 0 && emptied)
-		unlink(path);
+		unlinkat(dir, LIST_NAME, 0);
 }
 
-// Blocks every signal that can be blocked while it lives: one that arrives while the
-// list is being changed takes effect once the change is whole or undone.
+// Blocks every signal that can wait while it lives: one that arrives while the list is
+// being changed takes effect once the change is whole or undone. SIGBUS cannot wait.
 struct signal_block {
 	sigset_t old;
 	signal_block()
 	{
 		sigset_t all;
 		sigfillset(&all);
+		sigdelset(&all, SIGBUS);
 		sigprocmask(SIG_BLOCK, &all, &old);
 	}
 	~signal_block() { sigprocmask(SIG_SETMASK, &old, nullptr); }
@@ -295,43 +347,42 @@ struct signal_block {
 
 void clear_list()
 {
-	list = print_list{};
+	list = {LIST_UNSAFE, -1, nullptr, 0, -1, true};
 }
 
-void load_list(const char *name, const char *path)
+void load_list(const char *name, int dir)
 {
 	// A name holding a line feed would be written as two lines no removal could match.
 	if (strchr(name, '\n'))
 		return;
-	struct stat st;
-	if (stat(path, &st) != 0) {
+	list.file = find_regular(dir, LIST_NAME);
+	if (list.file < 0) {
 		if (errno == ENOENT)
-			list = {LIST_MISSING, 0, 0, 0, -1, true};
+			list.state = LIST_MISSING;
 		return;
 	}
-	if (!S_ISREG(st.st_mode))
+	if (!map_list())
 		return;
-	list = {LIST_LOADED, st.st_dev, st.st_ino, st.st_size, -1, true};
-	int fd = open_loaded(path, O_RDONLY);
-	if (fd < 0) {
-		list.state = LIST_UNSAFE;
+	if (sigsetjmp(cut_short, 1) != 0) // NOLINT(cert-err52-cpp): see on_bus
 		return;
-	}
-	line_scan s = {name, strlen(name), 0, true};
-	scan_list(fd, s);
-	if (close(fd) != 0)
-		list.state = LIST_UNSAFE;
+	list.first_match = find_name(name, strlen(name));
+	list.state = LIST_LOADED;
 }
 
-void save_list(const char *name, int mode, const char *path)
+void save_list(const char *name, int mode, int dir)
 {
 	bool listed = list.first_match >= 0;
 	bool changes = (mode == LIST_ADD && !listed) || (mode == LIST_REMOVE && listed);
-	if (list.state == LIST_UNSAFE || !changes)
-		return;
-	const signal_block block;
-	if (mode == LIST_ADD)
-		add_name(name, path);
-	else
-		remove_name(name, path);
+	if (list.state != LIST_UNSAFE && changes) {
+		const signal_block block;
+		if (mode == LIST_ADD)
+			add_name(name, dir);
+		else
+			remove_name(name, dir);
+	}
+	if (list.map)
+		munmap(const_cast<char *>(list.map), static_cast<size_t>(list.size));
+	if (list.file >= 0)
+		close(list.file);
+	clear_list();
 }

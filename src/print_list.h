@@ -2,21 +2,32 @@
 #ifndef PRINT_LIST_H
 #define PRINT_LIST_H
 
+#include <stddef.h>
 #include <sys/types.h>
 
-#include <cstddef>
-
 inline constexpr const char *LIST_PATH = "/usr/local/Varnolt/inf/vnPrintList";
+
+constexpr const char *base_name(const char *path)
+{
+	const char *base = path;
+	for (; *path; path++)
+		if (*path == '/')
+			base = path + 1;
+	return base;
+}
+
+// The list's name in its directory, which is all that functions given the directory use.
+inline constexpr const char *LIST_NAME = base_name(LIST_PATH);
 
 inline constexpr int LIST_REMOVE = 0;
 inline constexpr int LIST_ADD = 1;
 
-// The list streams through one static buffer of this size. The fuzz build makes it
-// small, so that lines straddle fills all the time.
-#ifndef PRINTLIST_READ_SIZE
-#define PRINTLIST_READ_SIZE 65536
+// A removal gathers the lines it keeps in one static buffer of this size. The fuzz
+// build makes it small, so that lines straddle it all the time.
+#ifndef PRINTLIST_BUFFER_SIZE
+#define PRINTLIST_BUFFER_SIZE 65536
 #endif
-inline constexpr size_t READ_SIZE = PRINTLIST_READ_SIZE;
+inline constexpr size_t BUFFER_SIZE = PRINTLIST_BUFFER_SIZE;
 
 enum list_state {
 	LIST_UNSAFE,  // unreadable, not a regular file, or the name can't be a line
@@ -27,15 +38,16 @@ enum list_state {
 // What load_list learned, for the save_list that follows it.
 struct print_list {
 	list_state state;
-	dev_t dev;
-	ino_t ino;
+	int file;          // the list as an O_PATH descriptor, or -1
+	const char *map;   // the list mapped read-only, or null when it is empty
 	off_t size;        // of the file as it was loaded
 	off_t first_match; // offset of the first line equal to the name, or -1
 	bool ends_in_newline;
 };
 
+// The list is the file LIST_NAME in the directory dir, an open descriptor.
 void clear_list();
-void load_list(const char *name, const char *path = LIST_PATH);
-void save_list(const char *name, int mode, const char *path = LIST_PATH);
+void load_list(const char *name, int dir);
+void save_list(const char *name, int mode, int dir);
 
 #endif

@@ -1,6 +1,7 @@
 // Lines that straddle two buffer fills, checked against the plain model of the rules.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,11 +18,15 @@ protected:
 		char tmpl[] = "/tmp/printlist-test.XXXXXX";
 		ASSERT_NE(mkdtemp(tmpl), nullptr);
 		dir = tmpl;
-		path = dir + "/list";
+		dir_fd = open(tmpl, O_PATH | O_DIRECTORY);
+		ASSERT_GE(dir_fd, 0);
+		path = dir + "/" + LIST_NAME;
 	}
 	void TearDown() override
 	{
+		close(dir_fd);
 		unlink(path.c_str());
+		unlink((path + ".lock").c_str());
 		rmdir(dir.c_str());
 	}
 
@@ -30,8 +35,8 @@ protected:
 	{
 		write_list_file(path, before);
 		clear_list();
-		load_list(name.c_str(), path.c_str());
-		save_list(name.c_str(), mode, path.c_str());
+		load_list(name.c_str(), dir_fd);
+		save_list(name.c_str(), mode, dir_fd);
 		list_bytes want = model_change(before, name, mode);
 		list_bytes got = read_list_file(path);
 		ASSERT_EQ(got.has_value(), want.has_value()) << describe(before, name, mode);
@@ -47,6 +52,7 @@ protected:
 	}
 
 	std::string dir, path;
+	int dir_fd = -1;
 };
 
 // Every line shape that can fool a scan, starting at each offset around a fill boundary:
@@ -57,7 +63,7 @@ TEST_F(StraddleTest, LinesAroundAFillBoundary)
 	const std::string name = "printer-7";
 	const std::string tail = name + "\n" + name + "x\n" + "printer-\n" + name + name + "\n" + name;
 	for (const std::string &lead : {std::string(), name + "\n", std::string("a\n")})
-		for (size_t pad = READ_SIZE - tail.size() - 2; pad <= READ_SIZE + 1; pad++) {
+		for (size_t pad = BUFFER_SIZE - tail.size() - 2; pad <= BUFFER_SIZE + 1; pad++) {
 			std::string before = lead + std::string(pad, 'p') + "\n" + tail;
 			check(before, name, LIST_ADD);
 			check(before, name, LIST_REMOVE);
@@ -69,7 +75,7 @@ TEST_F(StraddleTest, LinesAroundAFillBoundary)
 // A name longer than the buffer: the line it matches spans several fills.
 TEST_F(StraddleTest, NameLongerThanTheBuffer)
 {
-	const std::string name(2 * READ_SIZE + 3, 'n');
+	const std::string name(2 * BUFFER_SIZE + 3, 'n');
 	const std::string longer = name + "n";
 	const std::string shorter(name.size() - 1, 'n');
 	for (const std::string &before :

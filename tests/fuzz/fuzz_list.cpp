@@ -1,5 +1,7 @@
 // libFuzzer: one add or removal on a scratch list, checked against the plain model.
 // Input: a flags byte (bit 0 add, bit 1 no list file), the name, a zero byte, the list.
+#include <fcntl.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -9,15 +11,20 @@
 
 namespace {
 
-const std::string &scratch_path()
+struct scratch {
+	int dir;
+	std::string path;
+};
+
+const scratch &scratch_list()
 {
-	static const std::string path = [] {
+	static const scratch list = [] {
 		char dir[] = "/tmp/printlist-fuzz.XXXXXX";
 		if (!mkdtemp(dir))
 			abort();
-		return std::string(dir) + "/list";
+		return scratch{open(dir, O_PATH | O_DIRECTORY), std::string(dir) + "/" + LIST_NAME};
 	}();
-	return path;
+	return list;
 }
 
 } // namespace
@@ -36,12 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (!(data[0] & 2))
 		before = rest.substr(nul + 1);
 
-	const std::string &path = scratch_path();
-	write_list_file(path, before);
+	const scratch &list = scratch_list();
+	write_list_file(list.path, before);
 	clear_list();
-	load_list(name.c_str(), path.c_str());
-	save_list(name.c_str(), mode, path.c_str());
-	if (read_list_file(path) != model_change(before, name, mode))
+	load_list(name.c_str(), list.dir);
+	save_list(name.c_str(), mode, list.dir);
+	if (read_list_file(list.path) != model_change(before, name, mode))
 		abort();
 	return 0;
 }
