@@ -69,12 +69,36 @@ seq -f 'own-%g' $WRITERS >want
 sort "$LIST" >got
 cmp -s want got && pass || fail "churning writers: $(diff -a want got | head -n 5)"
 
-# Anyone who can read the directory can hold its lock: a run waits for it a while, not forever
-rm -f "$LIST"
+# Runs that stall, or meet a reader's lock held by another user, still take turns
+# Runs printlist under strace, stalled at a system call: stall SYSCALL:HOW ARGUMENTS.
+stall() {
+	ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -e inject="$1" "$BIN" "${@:2}"
+}
+# A removal stalled in its first write for longer than any wait holds the others back
+put_list 'x\nr1\nr2\n'
+stall pwritev:delay_enter=6000000:when=1 -e x &
+sleep 0.5
+for change in '-i a1' '-i a2' '-e r1' '-e r2'; do timeout 20 "$BIN" $change & done
+wait
+[ "$(sort "$LIST" | tr '\n' ' ')" = 'a1 a2 ' ] && pass || fail "runs queued behind a stalled one: $(od -An -c "$LIST")"
+
+# Anyone who can read the directory can lock it: a run waits for it 5 s, not forever,
+# and the runs that then go on still take turns
 setpriv --reuid=65534 --regid=65534 --clear-groups flock -o "$DIR" sleep 60 </dev/null >/dev/null 2>&1 &
 holder=$!
 while flock -n "$DIR" true; do sleep 0.05; done
+rm -f "$LIST"
 run "$BIN" -i lp1 && list_is 'lp1\n' && pass || fail "a lock held by another user: exit $status"
+put_list 'lp0\nlp9\n'
+stall pwritev:delay_enter=3000000 -i lp1 &
+sleep 1
+run "$BIN" -e lp9 || fail "a removal behind a stalled add: exit $status"
+wait $!
+list_is 'lp0\nlp1\n' && pass || fail "a lock held by another user let runs race: $(od -An -c "$LIST")"
+# A run held up between arming its wait and waiting is still woken
+ASAN_OPTIONS=detect_leaks=0 run strace -f -qq -o /dev/null -e inject=alarm,setitimer:delay_exit=6000000:when=1 \
+	"$BIN" -i lp2 && list_is 'lp0\nlp1\nlp2\n' && pass ||
+	fail "a run held up before its wait: exit $status"
 pkill -P $holder
 wait
 
