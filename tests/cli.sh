@@ -113,6 +113,25 @@ hostile 'a link to /dev/zero'
 [ -L "$LIST" ] && [ "$(readlink "$LIST")" = /dev/zero ] && pass || fail 'the link changed'
 rm -f "$LIST"
 
+# Root follows no link another user planted, at the list or at a directory above it,
+# even where that user may write the directories; links root made are followed
+# (faults.sh). Victim: a root-only file or directory such a link points at.
+as_member() { setpriv --reuid=65534 --regid=65534 --groups=50 "$@"; }
+chgrp staff /usr/local/Varnolt "$DIR" && chmod 2775 /usr/local/Varnolt "$DIR"
+printf 'lp1\nroot:x:0:0\n' >/usr/local/victim
+chmod 0640 /usr/local/victim
+rm -f "$LIST"
+as_member ln -s /usr/local/victim "$LIST"
+run "$BIN" -i lp2 && run "$BIN" -e lp1 || fail "a planted link: exit $status"
+printf 'lp1\nroot:x:0:0\n' | cmp -s - /usr/local/victim && pass || fail 'root wrote through a link another user planted'
+rm -f "$LIST"
+mkdir -m 0700 /usr/local/secret
+as_member mv "$DIR" /usr/local/Varnolt/inf.old && as_member ln -s /usr/local/secret "$DIR"
+run "$BIN" -i lp1 || fail "a planted directory link: exit $status"
+[ -z "$(ls -A /usr/local/secret)" ] && pass || fail "root wrote into a directory another user linked in: $(ls -A /usr/local/secret)"
+rm "$DIR" && mv /usr/local/Varnolt/inf.old "$DIR"
+chmod 0755 /usr/local/Varnolt "$DIR"
+
 # A list the caller cannot read but could write is not taken for an empty one
 put_list 'a\n'
 chmod 0222 "$LIST"

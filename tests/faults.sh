@@ -33,12 +33,56 @@ for fault in signal=KILL error=EIO; do
 	second_write $fault
 	every_line && pass || fail "a removal meeting $fault at its second write tore a line"
 done
+# nor leaves part of a line that looks like a name: here the first write ends inside
+# the old line hplp1, whose tail would read as lp1
+{ echo abc; seq -f '%015g' 4094; echo hplp1; printf 'y%.0s' $(seq 40); echo; seq -f '%015g' 5000; } >near
+only_old_lines() { LC_ALL=C grep -qvxFf "$1" "$LIST" && return 1; LC_ALL=C grep -vxF abc "$1" | LC_ALL=C grep -qvxFf "$LIST" && return 1; return 0; }
+for fault in error=EIO signal=KILL; do
+	cp near "$LIST"
+	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$fault":when=2 "$BIN" -e abc; } 2>/dev/null
+	only_old_lines near && pass || fail "a removal meeting $fault at its second write left a line it never held: $(LC_ALL=C grep -vxFf near "$LIST" | head -n 3)"
+done
 second_write signal=TERM
 cmp -s printers "$LIST" && pass || fail 'a SIGTERM cut a removal short'
+# A list cut short by another program while a removal reads it: that run stops, silent
+cp big "$LIST"
+(sleep 1; truncate -s 0 "$LIST") &
+ASAN_OPTIONS=detect_leaks=0 run strace -f -qq -o /dev/null -e inject=pwritev:delay_enter=2000000:when=1 "$BIN" -e lp0 &&
+	pass || fail "a list cut short while read: exit $status, $(cat "$WORK/err")"
+wait
 # A list larger than the file size limit: the removal's writes would fail partway
 cp big "$LIST"
 (trap '' XFSZ; run prlimit --fsize=1000000 "$BIN" -e lp0) || fail "fsize, removal: exit $status"
 cmp -s big "$LIST" && pass || fail 'a removal past the file size limit changed the list'
+
+# What is checked is what is changed: an add whose write fails is undone on its own
+# descriptor, even when a link to another file is put in the list's place meanwhile
+printf 'keep\n' >/usr/local/victim
+put_list 'a\n'
+ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -e inject=pwritev:error=ENOSPC \
+	-e inject=truncate:delay_enter=2000000 "$BIN" -i lp1 2>/dev/null &
+sleep 1
+ln -s /usr/local/victim "$DIR/swap" && mv -T "$DIR/swap" "$LIST"
+wait
+printf 'keep\n' | cmp -s - /usr/local/victim && pass || fail "a failed add cut another file: $(od -An -c /usr/local/victim)"
+rm -f "$LIST" /usr/local/victim
+# and a FIFO put in the list's place at any moment is never opened, not even for an instant
+for when in 1 2 3 4 5 6; do
+	put_list 'a\n'
+	mkfifo "$DIR/fifo" # beside the list: a rename to another mount would copy it
+	inotifywait -q -m -e open "$DIR/fifo" >opens 2>/dev/null &
+	watcher=$!
+	sleep 0.2
+	ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -e inject=open,openat:delay_enter=400000:when=$when \
+		"$BIN" -i lp1 2>/dev/null &
+	sleep 0.2
+	mv "$DIR/fifo" "$LIST"
+	wait $!
+	sleep 0.1
+	kill $watcher
+	[ -s opens ] && fail "a FIFO swapped in at the open numbered $when was opened" || pass
+	rm -f "$LIST"
+done
 
 # A full disk: an add that does not fit changes nothing, a removal still works
 mount -t tmpfs -o size=256k tmpfs /usr/local
@@ -70,7 +114,7 @@ for change in '-i c:a\nb\nc\n' '-e a:b\nc\n'; do
 	[ "$(identity "$LIST")" = "$before" ] && printf "${change#*:}" | cmp -s - /usr/local/Varnolt/hard &&
 		pass || fail "identity after ${change%%:*}: $(identity "$LIST"), was $before"
 done
-[ "$(ls -A "$DIR")" = vnPrintList ] && pass || fail "other files appeared: $(ls -A "$DIR")"
+[ "$(ls -A "$DIR" | tr "\n" " ")" = "vnPrintList vnPrintList.lock " ] && pass || fail "other files appeared: $(ls -A "$DIR")"
 # Emptied, a hard-linked list stays in place, the same file
 run "$BIN" -e b && run "$BIN" -e c || fail "identity, emptied: exit $status"
 [ "$(identity "$LIST")" = "$before" ] && [ ! -s /usr/local/Varnolt/hard ] && pass ||
