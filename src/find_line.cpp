@@ -19,23 +19,23 @@ bytes load(const char *p)
 	return v;
 }
 
-uint64_t low_half(bytes v)
-{
-	uint64_t halves[2];
-	memcpy(halves, &v, WIDTH);
-	return halves[0];
-}
-
-uint64_t high_half(bytes v)
-{
-	uint64_t halves[2];
-	memcpy(halves, &v, WIDTH);
-	return halves[1];
-}
-
 bool is_zero(bytes v)
 {
-	return (low_half(v) | high_half(v)) == 0;
+	uint64_t halves[2];
+	memcpy(halves, &v, WIDTH);
+	return (halves[0] | halves[1]) == 0;
+}
+
+// Bytes 8k to 8k + 7 of v, the first in the lowest bits: swapped on a big-endian
+// machine, so that ctz / 8 counts bytes on either byte order.
+uint64_t half(bytes v, size_t k)
+{
+	uint64_t h;
+	memcpy(&h, reinterpret_cast<const char *>(&v) + 8 * k, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+	h = __builtin_bswap64(h);
+#endif
+	return h;
 }
 
 // The positions in p[0, WIDTH) of a line feed with another one len + 1 bytes on.
@@ -94,9 +94,9 @@ size_t find_line(const char *buf, size_t from, size_t end, const char *name, siz
 			continue;
 		const bytes hits[] = {c0, c1, c2, c3};
 		for (size_t k = 0; k < 4; k++) {
-			if (size_t at = confirm(buf, q + k * WIDTH, low_half(hits[k]), name, len))
+			if (size_t at = confirm(buf, q + k * WIDTH, half(hits[k], 0), name, len))
 				return at;
-			if (size_t at = confirm(buf, q + k * WIDTH + 8, high_half(hits[k]), name, len))
+			if (size_t at = confirm(buf, q + k * WIDTH + 8, half(hits[k], 1), name, len))
 				return at;
 		}
 	}
