@@ -12,14 +12,14 @@ namespace {
 constexpr size_t WIDTH = 16;
 using bytes = char __attribute__((vector_size(WIDTH)));
 
-bytes load(const char *p)
+// Vectors go in and out of the helpers by reference: by value they would travel in
+// SSE registers, an ABI of its own where there are none, as on Debian's i386.
+void load(bytes &v, const char *p)
 {
-	bytes v;
 	memcpy(&v, p, WIDTH);
-	return v;
 }
 
-bool is_zero(bytes v)
+bool is_zero(const bytes &v)
 {
 	uint64_t halves[2];
 	memcpy(halves, &v, WIDTH);
@@ -28,7 +28,7 @@ bool is_zero(bytes v)
 
 // Bytes 8k to 8k + 7 of v, the first in the lowest bits: swapped on a big-endian
 // machine, so that ctz / 8 counts bytes on either byte order.
-uint64_t half(bytes v, size_t k)
+uint64_t half(const bytes &v, size_t k)
 {
 	uint64_t h;
 	memcpy(&h, reinterpret_cast<const char *>(&v) + 8 * k, 8);
@@ -38,10 +38,22 @@ uint64_t half(bytes v, size_t k)
 	return h;
 }
 
-// The positions in p[0, WIDTH) of a line feed with another one len + 1 bytes on.
-bytes line_feed_pairs(const char *p, size_t len, bytes nl)
+// Marks the positions in p[0, WIDTH) of a line feed with another one len + 1 bytes on.
+void mark_pairs(bytes &marks, const char *p, size_t len, const bytes &nl)
 {
-	return (load(p) == nl) & (load(p + len + 1) == nl);
+	bytes first;
+	bytes second;
+	load(first, p);
+	load(second, p + len + 1);
+	marks = (first == nl) & (second == nl);
+}
+
+// Keeps the marks of the lines that would end in the name's last byte.
+void keep_last_byte(bytes &marks, const char *p, size_t len, const bytes &last)
+{
+	bytes end;
+	load(end, p + len);
+	marks &= end == last;
 }
 
 // The first line equal to the name among the candidates, the line feeds marked in
@@ -80,23 +92,23 @@ size_t find_line(const char *buf, size_t from, size_t end, const char *name, siz
 	size_t q = from;
 	for (; q + len + 1 + 4 * WIDTH <= end; q += 4 * WIDTH) {
 		const char *p = buf + q;
-		bytes c0 = line_feed_pairs(p, len, nl);
-		bytes c1 = line_feed_pairs(p + WIDTH, len, nl);
-		bytes c2 = line_feed_pairs(p + 2 * WIDTH, len, nl);
-		bytes c3 = line_feed_pairs(p + 3 * WIDTH, len, nl);
-		if (is_zero(c0 | c1 | c2 | c3))
+		bytes c[4];
+		mark_pairs(c[0], p, len, nl);
+		mark_pairs(c[1], p + WIDTH, len, nl);
+		mark_pairs(c[2], p + 2 * WIDTH, len, nl);
+		mark_pairs(c[3], p + 3 * WIDTH, len, nl);
+		if (is_zero(c[0] | c[1] | c[2] | c[3]))
 			continue;
-		c0 &= load(p + len) == last;
-		c1 &= load(p + WIDTH + len) == last;
-		c2 &= load(p + 2 * WIDTH + len) == last;
-		c3 &= load(p + 3 * WIDTH + len) == last;
-		if (is_zero(c0 | c1 | c2 | c3))
+		keep_last_byte(c[0], p, len, last);
+		keep_last_byte(c[1], p + WIDTH, len, last);
+		keep_last_byte(c[2], p + 2 * WIDTH, len, last);
+		keep_last_byte(c[3], p + 3 * WIDTH, len, last);
+		if (is_zero(c[0] | c[1] | c[2] | c[3]))
 			continue;
-		const bytes hits[] = {c0, c1, c2, c3};
 		for (size_t k = 0; k < 4; k++) {
-			if (size_t at = confirm(buf, q + k * WIDTH, half(hits[k], 0), name, len))
+			if (size_t at = confirm(buf, q + k * WIDTH, half(c[k], 0), name, len))
 				return at;
-			if (size_t at = confirm(buf, q + k * WIDTH + 8, half(hits[k], 1), name, len))
+			if (size_t at = confirm(buf, q + k * WIDTH + 8, half(c[k], 1), name, len))
 				return at;
 		}
 	}
