@@ -4,8 +4,8 @@
 // candidate left is confirmed with memcmp.
 #include "find_line.h"
 
-#include <cstdint>
-#include <cstring>
+#include <stdint.h>
+#include <string.h>
 
 namespace {
 
