@@ -4,44 +4,56 @@
 // candidate left is confirmed with memcmp.
 #include "find_line.h"
 
-#include <cstdint>
-#include <cstring>
+#include <stdint.h>
+#include <string.h>
 
 namespace {
 
 constexpr size_t WIDTH = 16;
 using bytes = char __attribute__((vector_size(WIDTH)));
 
-bytes load(const char *p)
+// Vectors go in and out of the helpers by reference: by value they would travel in
+// SSE registers, an ABI of its own where there are none, as on Debian's i386.
+void load(bytes &v, const char *p)
 {
-	bytes v;
 	memcpy(&v, p, WIDTH);
-	return v;
 }
 
-uint64_t low_half(bytes v)
+bool is_zero(const bytes &v)
 {
 	uint64_t halves[2];
 	memcpy(halves, &v, WIDTH);
-	return halves[0];
+	return (halves[0] | halves[1]) == 0;
 }
 
-uint64_t high_half(bytes v)
+// Bytes 8k to 8k + 7 of v, the first in the lowest bits: swapped on a big-endian
+// machine, so that ctz / 8 counts bytes on either byte order.
+uint64_t half(const bytes &v, size_t k)
 {
-	uint64_t halves[2];
-	memcpy(halves, &v, WIDTH);
-	return halves[1];
+	uint64_t h;
+	memcpy(&h, reinterpret_cast<const char *>(&v) + 8 * k, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+	h = __builtin_bswap64(h);
+#endif
+	return h;
 }
 
-bool is_zero(bytes v)
+// Marks the positions in p[0, WIDTH) of a line feed with another one len + 1 bytes on.
+void mark_pairs(bytes &marks, const char *p, size_t len, const bytes &nl)
 {
-	return (low_half(v) | high_half(v)) == 0;
+	bytes first;
+	bytes second;
+	load(first, p);
+	load(second, p + len + 1);
+	marks = (first == nl) & (second == nl);
 }
 
-// The positions in p[0, WIDTH) of a line feed with another one len + 1 bytes on.
-bytes line_feed_pairs(const char *p, size_t len, bytes nl)
+// Keeps the marks of the lines that would end in the name's last byte.
+void keep_last_byte(bytes &marks, const char *p, size_t len, const bytes &last)
 {
-	return (load(p) == nl) & (load(p + len + 1) == nl);
+	bytes end;
+	load(end, p + len);
+	marks &= end == last;
 }
 
 // The first line equal to the name among the candidates, the line feeds marked in
@@ -80,23 +92,23 @@ size_t find_line(const char *buf, size_t from, size_t end, const char *name, siz
 	size_t q = from;
 	for (; q + len + 1 + 4 * WIDTH <= end; q += 4 * WIDTH) {
 		const char *p = buf + q;
-		bytes c0 = line_feed_pairs(p, len, nl);
-		bytes c1 = line_feed_pairs(p + WIDTH, len, nl);
-		bytes c2 = line_feed_pairs(p + 2 * WIDTH, len, nl);
-		bytes c3 = line_feed_pairs(p + 3 * WIDTH, len, nl);
-		if (is_zero(c0 | c1 | c2 | c3))
+		bytes c[4];
+		mark_pairs(c[0], p, len, nl);
+		mark_pairs(c[1], p + WIDTH, len, nl);
+		mark_pairs(c[2], p + 2 * WIDTH, len, nl);
+		mark_pairs(c[3], p + 3 * WIDTH, len, nl);
+		if (is_zero(c[0] | c[1] | c[2] | c[3]))
 			continue;
-		c0 &= load(p + len) == last;
-		c1 &= load(p + WIDTH + len) == last;
-		c2 &= load(p + 2 * WIDTH + len) == last;
-		c3 &= load(p + 3 * WIDTH + len) == last;
-		if (is_zero(c0 | c1 | c2 | c3))
+		keep_last_byte(c[0], p, len, last);
+		keep_last_byte(c[1], p + WIDTH, len, last);
+		keep_last_byte(c[2], p + 2 * WIDTH, len, last);
+		keep_last_byte(c[3], p + 3 * WIDTH, len, last);
+		if (is_zero(c[0] | c[1] | c[2] | c[3]))
 			continue;
-		const bytes hits[] = {c0, c1, c2, c3};
 		for (size_t k = 0; k < 4; k++) {
-			if (size_t at = confirm(buf, q + k * WIDTH, low_half(hits[k]), name, len))
+			if (size_t at = confirm(buf, q + k * WIDTH, half(c[k], 0), name, len))
 				return at;
-			if (size_t at = confirm(buf, q + k * WIDTH + 8, high_half(hits[k]), name, len))
+			if (size_t at = confirm(buf, q + k * WIDTH + 8, half(c[k], 1), name, len))
 				return at;
 		}
 	}

@@ -2,7 +2,7 @@
 #ifndef FIND_LINE_H
 #define FIND_LINE_H
 
-#include <cstddef>
+#include <stddef.h>
 
 // Returns where the first line in buf[from, end) equal to name[0, len) starts, or
 // end. from starts a line and buf[end - 1] is a line feed.

@@ -130,4 +130,22 @@ run "$BIN" -i c && run "$BIN" -e a || fail "symlink: exit $status"
 run "$BIN" -e b && run "$BIN" -e c && run "$BIN" -i d || fail "symlink, emptied: exit $status"
 [ -L "$LIST" ] && printf 'd\n' | cmp -s - /usr/local/Varnolt/real && pass || fail 'an emptied link was removed'
 
+# A list over 2 GiB, its first line a hole: a 32-bit build changes it as well. Each
+# run reads it whole, which takes seconds under an emulator.
+HOLE=$((2200 << 20))
+# True when the list is the hole and then the bytes of the printf format given.
+after_hole() {
+	printf "$1" >want
+	[ "$(stat -c %s "$LIST")" = $((HOLE + $(stat -c %s want))) ] &&
+		tail -c "$(stat -c %s want)" "$LIST" | cmp -s - want
+}
+rm -f "$LIST"
+truncate -s $HOLE "$LIST"
+printf '\nlp9\n' >>"$LIST"
+RUN_TIMEOUT=60 run "$BIN" -e lp9 || fail "over 2 GiB, remove: exit $status"
+after_hole '\n' && pass || fail "a removal from a list over 2 GiB left $(tail -c 8 "$LIST" | od -An -c)"
+RUN_TIMEOUT=60 run "$BIN" -i lp1 || fail "over 2 GiB, add: exit $status"
+after_hole '\nlp1\n' && pass || fail "an add to a list over 2 GiB left $(tail -c 8 "$LIST" | od -An -c)"
+rm -f "$LIST"
+
 finish

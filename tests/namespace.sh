@@ -33,9 +33,10 @@ fail() {
 	echo "FAIL: $*"
 }
 
-# Runs a command that runs printlist: true when it was silent and exited 0, in time.
+# Runs a command that runs printlist: true when it was silent and exited 0, in time
+# (RUN_TIMEOUT seconds, 10 unless set).
 run() {
-	timeout 10 "$@" >"$WORK/out" 2>"$WORK/err"
+	timeout "${RUN_TIMEOUT:-10}" "$@" >"$WORK/out" 2>"$WORK/err"
 	status=$?
 	[ $status -eq 0 ] && [ ! -s "$WORK/out" ] && [ ! -s "$WORK/err" ]
 }

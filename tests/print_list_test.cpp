@@ -85,4 +85,20 @@ TEST_F(StraddleTest, NameLongerThanTheBuffer)
 			check(before, name, mode);
 }
 
+// The search's vector rounds: a listed name, and a line that only ends with the name,
+// at every offset of a 64-byte round, with enough lines after it that a round finds it.
+TEST_F(StraddleTest, NameAtEachOffsetOfARound)
+{
+	std::string after;
+	for (int i = 0; i < 31; i++)
+		after += "z\n";
+	for (size_t pad = 0; pad < 64; pad++) {
+		const std::string lead = "x\n" + std::string(pad, 'y') + "\n";
+		for (int mode : {LIST_ADD, LIST_REMOVE}) {
+			check(lead + "lp1\n" + after, "lp1", mode);
+			check(lead + "a1\nccb1\n" + after, "b1", mode);
+		}
+	}
+}
+
 } // namespace
