@@ -3,11 +3,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <setjmp.h>
 #include <signal.h>
-#include <stdint.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -19,21 +16,19 @@
 namespace {
 
 struct print_list list;
-char buf[BUFFER_SIZE + 1]; // and the line feed an open last line gains
+char in[BUFFER_SIZE];      // the list as read
+char out[BUFFER_SIZE + 1]; // the lines a removal keeps, and the line feed an open last line gains
 
 // A removal puts at most this many copies of the removed line after what it writes.
 constexpr size_t MAX_FILL = 256;
 
-// Another program that cuts the list short while it is mapped turns a read of the
-// lost pages into SIGBUS: the run then leaves the list alone, as it does a list that
-// changed while it was read. Between the jump's setting and the reads, nothing needs
-// undoing on the way out.
-sigjmp_buf cut_short;
-
-void on_bus(int /*unused*/)
-{
-	siglongjmp(cut_short, 1); // NOLINT(cert-err52-cpp): nothing to unwind, see above
-}
+// A line can straddle two buffer fills: this is what is known of the current one.
+struct line_scan {
+	const char *name;
+	size_t len;      // of name
+	size_t line_len; // bytes of the current line seen so far
+	bool candidate;  // those bytes are how name begins
+};
 
 // A removal in progress. The file holds, in this order, the lines kept so far up to
 // out, copies of the removed line up to done, and the old bytes from done on, so a
@@ -47,6 +42,8 @@ struct squeeze {
 	off_t done;        // the end of the furthest write
 	bool done_at_line; // the old bytes have a line boundary at done
 	size_t removed;    // lines taken out so far
+	off_t chunk;       // where the old bytes in `in` start, at a line start
+	size_t chunk_len;
 };
 
 size_t min_size(size_t a, size_t b)
@@ -54,43 +51,76 @@ size_t min_size(size_t a, size_t b)
 	return a < b ? a : b;
 }
 
-// Maps the list read-only: a scan then reads the page cache's own pages, not a copy.
-bool map_list()
+void new_line(line_scan &s)
 {
-	int fd = reopen_regular(list.file, O_RDONLY);
-	struct stat st;
-	bool ok = fd >= 0 && fstat(fd, &st) == 0 && static_cast<uintmax_t>(st.st_size) <= SIZE_MAX;
-	if (ok && st.st_size > 0) {
-		void *map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-		ok = map != MAP_FAILED;
-		list.map = ok ? static_cast<const char *>(map) : nullptr;
-	}
-	if (fd >= 0 && close(fd) != 0)
-		ok = false;
-	if (ok) {
-		list.size = st.st_size;
-		struct sigaction act = {};
-		act.sa_handler = on_bus;
-		sigaction(SIGBUS, &act, nullptr);
-	}
-	return ok;
+	s.line_len = 0;
+	s.candidate = true;
 }
 
-// Where the first line equal to the name starts, or -1.
-off_t find_name(const char *name, size_t len)
+void extend_line(line_scan &s, const char *p, size_t n)
 {
-	if (!list.map)
-		return -1;
-	const auto size = static_cast<size_t>(list.size);
-	const char *nl = static_cast<const char *>(memrchr(list.map, '\n', size));
-	size_t whole = nl ? static_cast<size_t>(nl - list.map) + 1 : 0;
-	list.ends_in_newline = whole == size;
-	size_t at = whole > 0 ? find_line(list.map, 0, whole, name, len) : 0;
-	if (at < whole)
-		return static_cast<off_t>(at);
-	if (whole < size && size - whole == len && memcmp(list.map + whole, name, len) == 0)
-		return static_cast<off_t>(whole);
-	return -1;
+	s.candidate = s.candidate && s.line_len + n <= s.len && memcmp(p, s.name + s.line_len, n) == 0;
+	s.line_len += n;
+}
+
+bool line_matches(const line_scan &s)
+{
+	return s.candidate && s.line_len == s.len;
+}
+
+size_t last_newline(size_t n)
+{
+	return static_cast<size_t>(static_cast<const char *>(memrchr(in, '\n', n)) - in);
+}
+
+// Reads the list up to the first line equal to the name. Reading beats mapping it:
+// where page tables are costly, as in a virtual machine, a mapped page costs more
+// than copying it.
+void scan_list(int fd, line_scan &s)
+{
+	off_t base = 0; // file offset of in[0]
+	off_t line_start = 0;
+	ssize_t n;
+	while ((n = read(fd, in, sizeof in)) > 0) {
+		const auto len = static_cast<size_t>(n);
+		const char *nl = static_cast<const char *>(memchr(in, '\n', len));
+		size_t first = nl ? static_cast<size_t>(nl - in) : len;
+		extend_line(s, in, first);
+		if (nl) {
+			if (line_matches(s)) {
+				list.first_match = line_start;
+				return;
+			}
+			size_t last = last_newline(len);
+			size_t at = find_line(in, first + 1, last + 1, s.name, s.len);
+			if (at <= last) {
+				list.first_match = base + static_cast<off_t>(at);
+				return;
+			}
+			new_line(s);
+			extend_line(s, in + last + 1, len - last - 1);
+			line_start = base + static_cast<off_t>(last + 1);
+		}
+		base += n;
+		list.ends_in_newline = in[len - 1] == '\n';
+	}
+	// A failed read, or a file that changed while it was read, is no list to rewrite.
+	if (n < 0 || base != list.size)
+		list.state = LIST_UNSAFE;
+	else if (s.line_len > 0 && line_matches(s))
+		list.first_match = line_start;
+}
+
+// Reads n bytes at off into in, for a removal; fewer mean the list changed under it.
+bool fill(squeeze &q, off_t off, size_t n)
+{
+	size_t got = 0;
+	for (ssize_t r = 1; got < n && r > 0; got += static_cast<size_t>(r))
+		if ((r = pread(q.fd, in + got, n - got, off + static_cast<off_t>(got))) < 0)
+			return false;
+	q.chunk = off;
+	q.chunk_len = got;
+	return got == n;
 }
 
 // Writes iov whole at off, going on after a short write until one fails.
@@ -111,14 +141,17 @@ bool write_all(int fd, iovec *iov, int count, off_t off)
 	return true;
 }
 
-// Whether a write that ends at end leaves whole lines behind it in the file.
+// Whether a write that ends at end is known to leave whole lines behind it: the old
+// bytes there are the ones in `in`, or the end of a write that did.
 bool ends_line(const squeeze &q, off_t end)
 {
 	if (end < q.done)
 		return false;
 	if (end == q.done)
 		return q.done_at_line;
-	return end >= list.size || list.map[end - 1] == '\n';
+	if (end >= list.size || end == q.chunk)
+		return true;
+	return end > q.chunk && end - q.chunk <= static_cast<off_t>(q.chunk_len) && in[end - q.chunk - 1] == '\n';
 }
 
 // Writes count pieces at out, ending at end; what lies past end is looked at before
@@ -132,8 +165,8 @@ bool put(squeeze &q, iovec *pieces, int count, off_t end)
 	return write_all(q.fd, pieces, count, q.out);
 }
 
-// Writes the n bytes of kept lines in buf at out, and after them as few copies of the
-// removed line as make the write end where the old bytes have a line boundary too.
+// Writes the n bytes of kept lines in out at q.out, and after them as few copies of
+// the removed line as make the write end where the old bytes have a line boundary too.
 bool put_lines(squeeze &q, size_t n)
 {
 	if (n == 0)
@@ -148,7 +181,7 @@ bool put_lines(squeeze &q, size_t n)
 		end = q.out + static_cast<off_t>(n);
 	}
 	iovec pieces[1 + 2 * MAX_FILL];
-	pieces[0] = {buf, n};
+	pieces[0] = {out, n};
 	for (size_t i = 0; i < fill; i++) {
 		pieces[1 + 2 * i] = {const_cast<char *>(q.name), q.len};
 		pieces[2 + 2 * i] = {const_cast<char *>("\n"), 1};
@@ -158,82 +191,84 @@ bool put_lines(squeeze &q, size_t n)
 	return ok;
 }
 
-// Takes the whole lines in the next buffer's worth of the list, and writes those kept.
-bool squeeze_lines(squeeze &q)
-{
-	const char *map = list.map;
-	const auto size = static_cast<size_t>(list.size);
-	auto from = static_cast<size_t>(q.read);
-	size_t end = from + min_size(BUFFER_SIZE, size - from);
-	const char *nl = static_cast<const char *>(memrchr(map + from, '\n', end - from));
-	size_t whole = nl ? static_cast<size_t>(nl - map) + 1 : from;
-	size_t n = 0;
-	while (from < whole) {
-		size_t at = find_line(map, from, whole, q.name, q.len);
-		memcpy(buf + n, map + from, at - from);
-		n += at - from;
-		if (at == whole)
-			break;
-		from = at + q.len + 1;
-		q.removed++;
-	}
-	if (end == size && whole < size) { // the open last line: it goes, or gains a line feed
-		if (size - whole == q.len && memcmp(map + whole, q.name, q.len) == 0) {
-			q.removed++;
-		} else {
-			memcpy(buf + n, map + whole, size - whole);
-			n += size - whole;
-			buf[n++] = '\n';
-		}
-		whole = size;
-	}
-	q.read = static_cast<off_t>(whole);
-	return put_lines(q, n);
-}
-
-// A line longer than the buffer goes if it is the name, else is written on in parts:
-// the one case where a removal cut short can leave part of a line.
+// A line longer than the buffer goes if it is the name, else is written on in parts,
+// read again: the one case where a removal cut short can leave part of a line.
 bool squeeze_long_line(squeeze &q)
 {
-	const char *start = list.map + q.read;
-	const auto rest = static_cast<size_t>(list.size - q.read);
-	const char *nl = static_cast<const char *>(memchr(start, '\n', rest));
-	size_t len = nl ? static_cast<size_t>(nl - start) : rest;
-	q.read += static_cast<off_t>(nl ? len + 1 : len);
-	if (len == q.len && memcmp(start, q.name, len) == 0) {
+	line_scan s = {q.name, q.len, 0, true};
+	off_t end = q.read; // of the line, before its line feed
+	const char *nl = nullptr;
+	while (!nl && end < list.size) {
+		if (!fill(q, end, min_size(BUFFER_SIZE, static_cast<size_t>(list.size - end))))
+			return false;
+		nl = static_cast<const char *>(memchr(in, '\n', q.chunk_len));
+		size_t k = nl ? static_cast<size_t>(nl - in) : q.chunk_len;
+		extend_line(s, in, k);
+		end += static_cast<off_t>(k);
+	}
+	off_t from = q.read;
+	q.read = nl ? end + 1 : end;
+	if (line_matches(s)) {
 		q.removed++;
 		return true;
 	}
-	for (size_t at = 0; at <= len;) { // the line and its line feed, gained if it had none
-		size_t part = min_size(BUFFER_SIZE, len - at);
-		memcpy(buf, start + at, part);
-		at += part;
-		if (at == len)
-			buf[part++] = '\n', at++;
-		iovec piece = {buf, part};
-		if (!put(q, &piece, 1, q.out + static_cast<off_t>(part)))
+	while (from < end) { // with the line feed, gained if the line had none
+		size_t part = min_size(BUFFER_SIZE, static_cast<size_t>(end - from));
+		if (!fill(q, from, part))
 			return false;
-		q.out += static_cast<off_t>(part);
+		from += static_cast<off_t>(part);
+		iovec pieces[] = {{in, part}, {const_cast<char *>("\n"), from == end ? 1U : 0U}};
+		off_t to = q.out + static_cast<off_t>(part + pieces[1].iov_len);
+		if (!put(q, pieces, 2, to))
+			return false;
+		q.out = to;
 	}
 	return true;
 }
 
-bool starts_long_line(const squeeze &q)
+// Takes the whole lines in the next buffer's worth of the list, and writes those kept.
+bool squeeze_lines(squeeze &q)
 {
 	const auto rest = static_cast<size_t>(list.size - q.read);
-	return rest > BUFFER_SIZE && !memchr(list.map + q.read, '\n', BUFFER_SIZE);
+	if (!fill(q, q.read, min_size(BUFFER_SIZE, rest)))
+		return false;
+	const size_t n_in = q.chunk_len;
+	const bool at_end = n_in == rest;
+	const char *nl = static_cast<const char *>(memrchr(in, '\n', n_in));
+	if (!nl && !at_end)
+		return squeeze_long_line(q);
+	size_t whole = nl ? static_cast<size_t>(nl - in) + 1 : 0;
+	size_t n = 0;
+	for (size_t from = 0; from < whole;) {
+		size_t at = find_line(in, from, whole, q.name, q.len);
+		memcpy(out + n, in + from, at - from);
+		n += at - from;
+		if (at < whole)
+			q.removed++;
+		from = at + q.len + 1;
+	}
+	if (at_end && whole < n_in) { // the open last line: it goes, or gains a line feed
+		if (n_in - whole == q.len && memcmp(in + whole, q.name, q.len) == 0) {
+			q.removed++;
+		} else {
+			memcpy(out + n, in + whole, n_in - whole);
+			n += n_in - whole;
+			out[n++] = '\n';
+		}
+		whole = n_in;
+	}
+	q.read += static_cast<off_t>(whole);
+	return put_lines(q, n);
 }
 
-// Writes the lines that survive over the list from its first match on, reading the
-// old bytes from the mapping, which a write changes only below what has been taken.
-// Returns the list's new size, or -1 when a write failed or the list was cut short.
+// Writes the lines that survive over the list from its first match on; every byte is
+// read before a write covers it. Returns the list's new size, or -1 when a read or
+// write failed.
 off_t squeeze_list(int fd, const char *name)
 {
-	if (sigsetjmp(cut_short, 1) != 0) // NOLINT(cert-err52-cpp): see on_bus
-		return -1;
-	squeeze q = {fd, name, strlen(name), list.first_match, list.first_match, list.first_match, true, 0};
+	squeeze q = {fd, name, strlen(name), list.first_match, list.first_match, list.first_match, true, 0, 0, 0};
 	while (q.read < list.size)
-		if (!(starts_long_line(q) ? squeeze_long_line(q) : squeeze_lines(q)))
+		if (!squeeze_lines(q))
 			return -1;
 	return q.out;
 }
@@ -328,14 +363,13 @@ void remove_name(const char *name, int dir)
 }
 
 // Blocks every signal that can wait while it lives: one that arrives while the list is
-// being changed takes effect once the change is whole or undone. SIGBUS cannot wait.
+// being changed takes effect once the change is whole or undone.
 struct signal_block {
 	sigset_t old;
 	signal_block()
 	{
 		sigset_t all;
 		sigfillset(&all);
-		sigdelset(&all, SIGBUS);
 		sigprocmask(SIG_BLOCK, &all, &old);
 	}
 	~signal_block() { sigprocmask(SIG_SETMASK, &old, nullptr); }
@@ -347,7 +381,7 @@ struct signal_block {
 
 void clear_list()
 {
-	list = {LIST_UNSAFE, -1, nullptr, 0, -1, true};
+	list = {LIST_UNSAFE, -1, 0, -1, true};
 }
 
 void load_list(const char *name, int dir)
@@ -361,12 +395,19 @@ void load_list(const char *name, int dir)
 			list.state = LIST_MISSING;
 		return;
 	}
-	if (!map_list())
+	int fd = reopen_regular(list.file, O_RDONLY);
+	struct stat st;
+	if (fd < 0 || fstat(fd, &st) != 0) {
+		if (fd >= 0)
+			close(fd);
 		return;
-	if (sigsetjmp(cut_short, 1) != 0) // NOLINT(cert-err52-cpp): see on_bus
-		return;
-	list.first_match = find_name(name, strlen(name));
+	}
 	list.state = LIST_LOADED;
+	list.size = st.st_size;
+	line_scan s = {name, strlen(name), 0, true};
+	scan_list(fd, s);
+	if (close(fd) != 0)
+		list.state = LIST_UNSAFE;
 }
 
 void save_list(const char *name, int mode, int dir)
@@ -380,8 +421,6 @@ void save_list(const char *name, int mode, int dir)
 		else
 			remove_name(name, dir);
 	}
-	if (list.map)
-		munmap(const_cast<char *>(list.map), static_cast<size_t>(list.size));
 	if (list.file >= 0)
 		close(list.file);
 	clear_list();

@@ -22,8 +22,8 @@ inline constexpr const char *LIST_NAME = base_name(LIST_PATH);
 inline constexpr int LIST_REMOVE = 0;
 inline constexpr int LIST_ADD = 1;
 
-// A removal gathers the lines it keeps in one static buffer of this size. The fuzz
-// build makes it small, so that lines straddle it all the time.
+// The list streams through a static buffer of this size. The fuzz build makes it
+// small, so that lines straddle fills all the time.
 #ifndef PRINTLIST_BUFFER_SIZE
 #define PRINTLIST_BUFFER_SIZE 65536
 #endif
@@ -39,7 +39,6 @@ enum list_state {
 struct print_list {
 	list_state state;
 	int file;          // the list as an O_PATH descriptor, or -1
-	const char *map;   // the list mapped read-only, or null when it is empty
 	off_t size;        // of the file as it was loaded
 	off_t first_match; // offset of the first line equal to the name, or -1
 	bool ends_in_newline;
