@@ -1,6 +1,8 @@
 // Times whole commands, alternated round by round, with the list restored (untimed)
-// before every run; prints medians and paired ratios as markdown table rows.
-// Usage: harness ROUNDS MASTER LIST LABEL=COMMAND...
+// before every run; prints medians and paired ratios as markdown table rows, and with
+// -r FILE also writes the ratios as LABEL<tab>BASELINE<tab>RATIO lines, for bench/run
+// to check its targets against.
+// Usage: harness [-r FILE] ROUNDS MASTER LIST LABEL=COMMAND...
 // A COMMAND is split on blanks, or run by /bin/sh -c when it starts with "sh ".
 #include <fcntl.h>
 #include <spawn.h>
@@ -126,8 +128,16 @@ const command *find(const std::vector<command> &cs, const char *label)
 
 int main(int argc, char *argv[])
 {
+	FILE *ratios = nullptr;
+	if (argc > 2 && strcmp(argv[1], "-r") == 0) {
+		if (!(ratios = fopen(argv[2], "w"))) {
+			fprintf(stderr, "harness: cannot write %s\n", argv[2]);
+			return 2;
+		}
+		argc -= 2, argv += 2;
+	}
 	if (argc < 5) {
-		fprintf(stderr, "usage: harness ROUNDS MASTER LIST LABEL=COMMAND...\n");
+		fprintf(stderr, "usage: harness [-r FILE] ROUNDS MASTER LIST LABEL=COMMAND...\n");
 		return 2;
 	}
 	int rounds = atoi(argv[1]);
@@ -144,14 +154,26 @@ int main(int argc, char *argv[])
 			c.seconds.push_back(run(c));
 		}
 	// The columns of ratios, where the command of that label is in the round.
-	const char *const baselines[] = {"/bin/true", "static do-nothing", "static read-only", "grep -qxF absent"};
+	const char *const baselines[] = {"static musl do-nothing", "static musl read-only",
+	                                 "static musl map-touch", "grep -qxF absent"};
 	for (const command &c : cs) {
 		printf("| %s | %.0f |", c.label.c_str(), median(c.seconds) * 1e6);
 		for (const char *label : baselines) {
 			const command *base = find(cs, label);
-			printf(base ? " %.2f |" : " |", base ? paired_ratio(c, *base) : 0);
+			if (!base) {
+				printf(" |");
+				continue;
+			}
+			double ratio = paired_ratio(c, *base);
+			printf(" %.2f |", ratio);
+			if (ratios)
+				fprintf(ratios, "%s\t%s\t%.4f\n", c.label.c_str(), label, ratio);
 		}
 		printf("\n");
+	}
+	if (ratios && fclose(ratios) != 0) {
+		fprintf(stderr, "harness: cannot write the ratios\n");
+		return 2;
 	}
 	fprintf(stderr, "harness: %d rounds of %zu commands\n", rounds, cs.size());
 	return 0;
