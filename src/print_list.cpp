@@ -173,20 +173,20 @@ bool put_lines(squeeze &q, size_t n)
 		return true;
 	const auto line = static_cast<off_t>(q.len + 1);
 	off_t end = q.out + static_cast<off_t>(n);
-	size_t fill = 0;
-	for (; !ends_line(q, end) && fill < q.removed && fill < MAX_FILL; fill++)
+	size_t copies = 0;
+	for (; !ends_line(q, end) && copies < q.removed && copies < MAX_FILL; copies++)
 		end += line;
 	if (!ends_line(q, end)) { // more removed lines than it repeats, and no boundary near
-		fill = 0;
+		copies = 0;
 		end = q.out + static_cast<off_t>(n);
 	}
 	iovec pieces[1 + 2 * MAX_FILL];
 	pieces[0] = {out, n};
-	for (size_t i = 0; i < fill; i++) {
+	for (size_t i = 0; i < copies; i++) {
 		pieces[1 + 2 * i] = {const_cast<char *>(q.name), q.len};
 		pieces[2 + 2 * i] = {const_cast<char *>("\n"), 1};
 	}
-	bool ok = put(q, pieces, static_cast<int>(1 + 2 * fill), end);
+	bool ok = put(q, pieces, static_cast<int>(1 + 2 * copies), end);
 	q.out += static_cast<off_t>(n);
 	return ok;
 }
