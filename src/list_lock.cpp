@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <stdio.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/time.h>
 #include <time.h>
@@ -61,9 +61,13 @@ bool wait_for_readers(int fd)
 // so that only those who may write it, and so change the list, can hold runs up.
 int open_writers_lock(int dir, const char *list_name)
 {
+	static const char suffix[] = ".lock";
 	char name[NAME_MAX + 1];
-	if (snprintf(name, sizeof name, "%s.lock", list_name) >= static_cast<int>(sizeof name))
+	size_t len = strlen(list_name);
+	if (len + sizeof suffix > sizeof name)
 		return -1;
+	memcpy(name, list_name, len);
+	memcpy(name + len, suffix, sizeof suffix);
 	int fd = open_regular(dir, name, O_WRONLY);
 	if (fd < 0 && errno == ENOENT) {
 		fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);

@@ -5,15 +5,25 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <stdio.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
 // As many links as the kernel follows in one lookup.
 constexpr int MAX_LINKS = 40;
+
+// The kernel's struct open_how and RESOLVE_NO_SYMLINKS, which no C library header
+// this tool builds with declares.
+struct open_how {
+	uint64_t flags;
+	uint64_t mode;
+	uint64_t resolve;
+};
+constexpr uint64_t RESOLVE_NO_SYMLINKS = 0x04;
 
 // The kernel's own rule, so that a link is followed here exactly where root would
 // follow it in /tmp: one another user planted is never followed, one that root or the
@@ -24,34 +34,39 @@ bool may_follow(const struct stat &link, int dir)
 	return link.st_uid == geteuid() || (fstat(dir, &st) == 0 && link.st_uid == st.st_uid);
 }
 
-// Where a walk of the path p starts: the root, or the directory at.
-int start(int at, const char *p)
-{
-	return openat(at, *p == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
 // Opens path, taken from the directory at, as an O_PATH descriptor, one name at a
 // time, so that nothing it names is opened; a link that may be followed puts its
-// target in front of the names still to open.
-int walk(int at, const char *path)
+// target in front of the names still to open. Leaves what it opened in st.
+int walk(int at, const char *path, struct stat &st)
 {
 	char left[PATH_MAX];
 	char target[PATH_MAX];
 	char name[NAME_MAX + 1];
 	size_t len = strlen(path);
-	if (len >= sizeof left) {
-		errno = ENAMETOOLONG;
+	if (len == 0 || len >= sizeof left) {
+		errno = len ? ENAMETOOLONG : ENOENT;
 		return -1;
 	}
 	memcpy(left, path, len + 1);
 	const char *p = left;
-	int cur = start(at, p);
-	for (int links = 0; cur >= 0;) {
+	int cur = at; // not this walk's own until it has opened a name
+	bool own = false;
+	bool fresh = true; // p starts a path: a '/' there is the root
+	for (int links = 0;;) {
+		if (fresh && *p == '/') {
+			if (own)
+				close(cur);
+			cur = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+			own = cur >= 0;
+			if (!own || fstat(cur, &st) != 0)
+				break;
+		}
+		fresh = false;
 		for (; *p == '/'; p++)
 			;
 		size_t n = strcspn(p, "/");
 		if (n == 0)
-			break;
+			return own ? cur : fcntl(cur, F_DUPFD_CLOEXEC, 0);
 		int next = -1;
 		if (n < sizeof name) {
 			memcpy(name, p, n);
@@ -61,10 +76,13 @@ int walk(int at, const char *path)
 		} else {
 			errno = ENAMETOOLONG;
 		}
-		struct stat st;
 		if (next < 0 || fstat(next, &st) != 0 || !S_ISLNK(st.st_mode)) {
-			close(cur);
+			if (own)
+				close(cur);
+			if (next < 0)
+				return -1;
 			cur = next;
+			own = true;
 			continue;
 		}
 		ssize_t t = -1;
@@ -72,32 +90,23 @@ int walk(int at, const char *path)
 			t = readlinkat(next, "", target, sizeof target);
 		close(next);
 		size_t rest = strlen(p);
-		if (t <= 0 || static_cast<size_t>(t) + rest >= sizeof left) {
-			close(cur);
-			errno = ELOOP;
-			return -1;
-		}
+		if (t <= 0 || static_cast<size_t>(t) + rest >= sizeof left)
+			break;
 		memmove(left + t, p, rest + 1);
 		memcpy(left, target, static_cast<size_t>(t));
 		p = left;
-		if (*p == '/') {
-			close(cur);
-			cur = start(at, p);
-		}
+		fresh = true;
 	}
-	return cur;
-}
-
-bool is_type(int fd, mode_t type)
-{
-	struct stat st;
-	return fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == type;
+	if (own && cur >= 0)
+		close(cur);
+	errno = ELOOP;
+	return -1;
 }
 
 // Keeps fd only if it is of the type given.
-int only(int fd, mode_t type)
+int only(int fd, const struct stat &st, mode_t type)
 {
-	if (fd < 0 || is_type(fd, type))
+	if (fd < 0 || (st.st_mode & S_IFMT) == type)
 		return fd;
 	close(fd);
 	errno = EINVAL;
@@ -117,35 +126,48 @@ int open_parent_dir(const char *path)
 		memcpy(dir, path, n);
 		dir[n] = '\0';
 	}
-	return only(walk(AT_FDCWD, dir), S_IFDIR);
+	// Where no step is a link, one call does it all; otherwise the links are looked at.
+	open_how how = {O_PATH | O_DIRECTORY | O_CLOEXEC, 0, RESOLVE_NO_SYMLINKS};
+	long fd = syscall(SYS_openat2, AT_FDCWD, dir, &how, sizeof how);
+	if (fd >= 0 || errno == ENOENT)
+		return static_cast<int>(fd);
+	struct stat st;
+	return only(walk(AT_FDCWD, dir, st), st, S_IFDIR);
 }
 
-int find_regular(int dir, const char *name)
+int find_regular(int dir, const char *name, struct stat &st)
 {
-	return only(walk(dir, name), S_IFREG);
+	int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+	if (fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode)) { // the walk looks at it
+		close(fd);
+		fd = walk(dir, name, st);
+	}
+	return only(fd, st, S_IFREG);
 }
 
 // A descriptor opened by O_PATH opens nothing; /proc opens that same inode again, so
 // no FIFO or device swapped in at the name is ever opened. Without /proc, nothing is.
 int reopen_regular(int path_fd, int flags)
 {
-	char proc[32];
-	snprintf(proc, sizeof proc, "/proc/self/fd/%d", path_fd);
+	char proc[32] = "/proc/self/fd/";
+	char digits[12];
+	size_t n = 0;
+	for (auto v = static_cast<unsigned>(path_fd); n == 0 || v > 0; v /= 10)
+		digits[n++] = static_cast<char>('0' + v % 10);
+	char *p = proc + strlen(proc);
+	while (n > 0)
+		*p++ = digits[--n];
+	*p = '\0';
 	int fd = open(proc, flags | O_NOCTTY | O_CLOEXEC);
-	struct stat want;
-	struct stat got;
-	if (fd >= 0 && fstat(path_fd, &want) == 0 && fstat(fd, &got) == 0 &&
-	    got.st_dev == want.st_dev && got.st_ino == want.st_ino)
-		return fd;
-	if (fd >= 0)
-		close(fd);
-	errno = EACCES; // never ENOENT: the file is there
-	return -1;
+	if (fd < 0 && errno == ENOENT)
+		errno = EACCES; // the file is there: say so
+	return fd;
 }
 
 int open_regular(int dir, const char *name, int flags)
 {
-	int path_fd = find_regular(dir, name);
+	struct stat st;
+	int path_fd = find_regular(dir, name, st);
 	if (path_fd < 0)
 		return -1;
 	int fd = reopen_regular(path_fd, flags);

@@ -3,6 +3,8 @@
 #ifndef LIST_PATH_H
 #define LIST_PATH_H
 
+#include <sys/stat.h>
+
 // Opens the directory that holds the file at path as an O_PATH descriptor, or
 // returns -1.
 int open_parent_dir(const char *path);
@@ -14,8 +16,8 @@ int open_regular(int dir, const char *name, int flags);
 // Reopens the regular file behind the O_PATH descriptor path_fd with flags.
 int reopen_regular(int path_fd, int flags);
 
-// Opens name in dir as an O_PATH descriptor of a regular file, or returns -1 with
-// errno ENOENT when nothing is there.
-int find_regular(int dir, const char *name);
+// Opens name in dir as an O_PATH descriptor of a regular file, which it leaves in st,
+// or returns -1 with errno ENOENT when nothing is there.
+int find_regular(int dir, const char *name, struct stat &st);
 
 #endif

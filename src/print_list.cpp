@@ -389,19 +389,16 @@ void load_list(const char *name, int dir)
 	// A name holding a line feed would be written as two lines no removal could match.
 	if (strchr(name, '\n'))
 		return;
-	list.file = find_regular(dir, LIST_NAME);
+	struct stat st;
+	list.file = find_regular(dir, LIST_NAME, st);
 	if (list.file < 0) {
 		if (errno == ENOENT)
 			list.state = LIST_MISSING;
 		return;
 	}
 	int fd = reopen_regular(list.file, O_RDONLY);
-	struct stat st;
-	if (fd < 0 || fstat(fd, &st) != 0) {
-		if (fd >= 0)
-			close(fd);
+	if (fd < 0)
 		return;
-	}
 	list.state = LIST_LOADED;
 	list.size = st.st_size;
 	line_scan s = {name, strlen(name), 0, true};

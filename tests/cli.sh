@@ -131,6 +131,10 @@ as_member mv "$DIR" /usr/local/Varnolt/inf.old && as_member ln -s /usr/local/sec
 run "$BIN" -i lp1 || fail "a planted directory link: exit $status"
 [ -z "$(ls -A /usr/local/secret)" ] && pass || fail "root wrote into a directory another user linked in: $(ls -A /usr/local/secret)"
 rm "$DIR" && mv /usr/local/Varnolt/inf.old "$DIR"
+mv "$DIR" /usr/local/Varnolt/inf.real && ln -s inf.real "$DIR"
+run "$BIN" -i lp1 || fail "a directory link root made: exit $status"
+printf 'lp1\n' | cmp -s - /usr/local/Varnolt/inf.real/vnPrintList && pass || fail 'a directory link root made was not followed'
+rm "$DIR" && mv /usr/local/Varnolt/inf.real "$DIR" && rm "$LIST"
 chmod 0755 /usr/local/Varnolt "$DIR"
 
 # A list the caller cannot read but could write is not taken for an empty one
