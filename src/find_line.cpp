@@ -105,10 +105,12 @@ size_t find_line(const char *buf, size_t from, size_t end, const char *name, siz
 		keep_last_byte(c[3], p + 3 * WIDTH, len, last);
 		if (is_zero(c[0] | c[1] | c[2] | c[3]))
 			continue;
+		// A copy, so that c, indexed only by constants, stays in registers.
+		const bytes hits[] = {c[0], c[1], c[2], c[3]};
 		for (size_t k = 0; k < 4; k++) {
-			if (size_t at = confirm(buf, q + k * WIDTH, half(c[k], 0), name, len))
+			if (size_t at = confirm(buf, q + k * WIDTH, half(hits[k], 0), name, len))
 				return at;
-			if (size_t at = confirm(buf, q + k * WIDTH + 8, half(c[k], 1), name, len))
+			if (size_t at = confirm(buf, q + k * WIDTH + 8, half(hits[k], 1), name, len))
 				return at;
 		}
 	}
