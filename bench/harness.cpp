@@ -147,10 +147,25 @@ int main(int argc, char *argv[])
 		cs.push_back(parse(argv[i]));
 	for (command &c : cs) // one untimed run each, to warm the caches
 		copy_file(master, list), run(c);
+	// Each round runs the commands in a new order: a command that runs after another
+	// pays for what that one left behind (a start of /bin/sh costs the next process
+	// too), so no command may always follow the same one.
+	std::vector<size_t> order(cs.size());
+	for (size_t k = 0; k < order.size(); k++)
+		order[k] = k;
+	unsigned long long seed = 1;
 	for (int r = 0; r < rounds; r++)
 		for (size_t k = 0; k < cs.size(); k++) {
-			command &c = cs[(k + r) % cs.size()];
+			if (k == 0)
+				for (size_t i = order.size(); i > 1; i--) {
+					seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+					std::swap(order[i - 1], order[(seed >> 33) % i]);
+				}
+			command &c = cs[order[k]];
 			copy_file(master, list);
+			// and whatever the command before it left to write back, which would
+			// otherwise be written during this one
+			sync();
 			c.seconds.push_back(run(c));
 		}
 	// The columns of ratios, where the command of that label is in the round.

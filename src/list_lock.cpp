@@ -66,8 +66,7 @@ int open_writers_lock(int dir, const char *list_name)
 	size_t len = strlen(list_name);
 	if (len + sizeof suffix > sizeof name)
 		return -1;
-	memcpy(name, list_name, len);
-	memcpy(name + len, suffix, sizeof suffix);
+	stpcpy(stpcpy(name, list_name), suffix);
 	int fd = open_regular(dir, name, O_WRONLY);
 	if (fd < 0 && errno == ENOENT) {
 		fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);

@@ -16,13 +16,8 @@ namespace {
 // As many links as the kernel follows in one lookup.
 constexpr int MAX_LINKS = 40;
 
-// The kernel's struct open_how and RESOLVE_NO_SYMLINKS, which no C library header
-// this tool builds with declares.
-struct open_how {
-	uint64_t flags;
-	uint64_t mode;
-	uint64_t resolve;
-};
+// openat2's RESOLVE_NO_SYMLINKS, which no C library header this tool builds with
+// declares.
 constexpr uint64_t RESOLVE_NO_SYMLINKS = 0x04;
 
 // The kernel's own rule, so that a link is followed here exactly where root would
@@ -126,11 +121,13 @@ int open_parent_dir(const char *path)
 		memcpy(dir, path, n);
 		dir[n] = '\0';
 	}
+#ifdef SYS_openat2
 	// Where no step is a link, one call does it all; otherwise the links are looked at.
-	open_how how = {O_PATH | O_DIRECTORY | O_CLOEXEC, 0, RESOLVE_NO_SYMLINKS};
-	long fd = syscall(SYS_openat2, AT_FDCWD, dir, &how, sizeof how);
+	const uint64_t how[] = {O_PATH | O_DIRECTORY | O_CLOEXEC, 0, RESOLVE_NO_SYMLINKS}; // flags, mode, resolve
+	long fd = syscall(SYS_openat2, AT_FDCWD, dir, how, sizeof how);
 	if (fd >= 0 || errno == ENOENT)
 		return static_cast<int>(fd);
+#endif
 	struct stat st;
 	return only(walk(AT_FDCWD, dir, st), st, S_IFDIR);
 }

@@ -16,11 +16,13 @@
 namespace {
 
 struct print_list list;
-char in[BUFFER_SIZE];      // the list as read
-char out[BUFFER_SIZE + 1]; // the lines a removal keeps, and the line feed an open last line gains
+char in[BUFFER_SIZE];
 
-// A removal puts at most this many copies of the removed line after what it writes.
-constexpr size_t MAX_FILL = 256;
+// A removal writes the lines it keeps straight from the buffer they were read into,
+// at most this many runs of them a write, and after them at most this many copies of
+// the removed line.
+constexpr int MAX_RUNS = 32;
+constexpr int MAX_FILL = 64;
 
 // A line can straddle two buffer fills: this is what is known of the current one.
 struct line_scan {
@@ -165,28 +167,27 @@ bool put(squeeze &q, iovec *pieces, int count, off_t end)
 	return write_all(q.fd, pieces, count, q.out);
 }
 
-// Writes the n bytes of kept lines in out at q.out, and after them as few copies of
-// the removed line as make the write end where the old bytes have a line boundary too.
-bool put_lines(squeeze &q, size_t n)
+// Writes the count pieces of kept lines, n bytes, at out, and after them as few
+// copies of the removed line as make the write end where the old bytes have a line
+// boundary too. pieces has room for the copies.
+bool put_lines(squeeze &q, iovec *pieces, int count, size_t n)
 {
 	if (n == 0)
 		return true;
 	const auto line = static_cast<off_t>(q.len + 1);
 	off_t end = q.out + static_cast<off_t>(n);
-	size_t copies = 0;
-	for (; !ends_line(q, end) && copies < q.removed && copies < MAX_FILL; copies++)
+	int copies = 0;
+	for (; !ends_line(q, end) && static_cast<size_t>(copies) < q.removed && copies < MAX_FILL; copies++)
 		end += line;
 	if (!ends_line(q, end)) { // more removed lines than it repeats, and no boundary near
 		copies = 0;
 		end = q.out + static_cast<off_t>(n);
 	}
-	iovec pieces[1 + 2 * MAX_FILL];
-	pieces[0] = {out, n};
-	for (size_t i = 0; i < copies; i++) {
-		pieces[1 + 2 * i] = {const_cast<char *>(q.name), q.len};
-		pieces[2 + 2 * i] = {const_cast<char *>("\n"), 1};
+	for (int i = 0; i < copies; i++) {
+		pieces[count++] = {const_cast<char *>(q.name), q.len};
+		pieces[count++] = {const_cast<char *>("\n"), 1};
 	}
-	bool ok = put(q, pieces, static_cast<int>(1 + 2 * copies), end);
+	bool ok = put(q, pieces, count, end);
 	q.out += static_cast<off_t>(n);
 	return ok;
 }
@@ -238,27 +239,37 @@ bool squeeze_lines(squeeze &q)
 	if (!nl && !at_end)
 		return squeeze_long_line(q);
 	size_t whole = nl ? static_cast<size_t>(nl - in) + 1 : 0;
+	iovec pieces[MAX_RUNS + 2 + 2 * MAX_FILL];
+	int count = 0;
 	size_t n = 0;
 	for (size_t from = 0; from < whole;) {
 		size_t at = find_line(in, from, whole, q.name, q.len);
-		memcpy(out + n, in + from, at - from);
-		n += at - from;
+		if (at > from) {
+			pieces[count++] = {in + from, at - from};
+			n += at - from;
+		}
 		if (at < whole)
 			q.removed++;
 		from = at + q.len + 1;
+		if (count == MAX_RUNS) {
+			if (!put_lines(q, pieces, count, n))
+				return false;
+			count = 0;
+			n = 0;
+		}
 	}
 	if (at_end && whole < n_in) { // the open last line: it goes, or gains a line feed
 		if (n_in - whole == q.len && memcmp(in + whole, q.name, q.len) == 0) {
 			q.removed++;
 		} else {
-			memcpy(out + n, in + whole, n_in - whole);
-			n += n_in - whole;
-			out[n++] = '\n';
+			pieces[count++] = {in + whole, n_in - whole};
+			pieces[count++] = {const_cast<char *>("\n"), 1};
+			n += n_in - whole + 1;
 		}
 		whole = n_in;
 	}
 	q.read += static_cast<off_t>(whole);
-	return put_lines(q, n);
+	return put_lines(q, pieces, count, n);
 }
 
 // Writes the lines that survive over the list from its first match on; every byte is
