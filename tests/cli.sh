@@ -144,7 +144,7 @@ run setpriv --reuid=65534 --regid=65534 --clear-groups "$BIN" -i lp1 || fail "un
 chmod 0644 "$LIST"
 list_is 'a\n' && untouched && pass || fail 'an unreadable list was rewritten'
 
-# A caller who may not read the directory cannot take part in the lock: it changes nothing
+# A caller who may write the list but cannot take the writers' lock changes nothing
 put_list 'a\n'
 chmod 0666 "$LIST"
 chmod 0711 "$DIR"
