@@ -16,7 +16,7 @@
 namespace {
 
 struct print_list list;
-char in[BUFFER_SIZE];
+char in[BUFFER_SIZE]; // the list as read, by the scan and by a removal
 
 // A removal writes the lines it keeps straight from the buffer they were read into,
 // at most this many runs of them a write, and after them at most this many copies of
