@@ -61,7 +61,7 @@ int walk(int at, const char *path, struct stat &st)
 			;
 		size_t n = strcspn(p, "/");
 		if (n == 0)
-			return own ? cur : fcntl(cur, F_DUPFD_CLOEXEC, 0);
+			return cur; // a name or the root was opened: the path is not empty
 		int next = -1;
 		if (n < sizeof name) {
 			memcpy(name, p, n);
