@@ -2,6 +2,8 @@
 #ifndef LIST_LOCK_H
 #define LIST_LOCK_H
 
+// How long a run waits for readers, at most twice: before the writers' exclusion, and
+// once more if a reader still holds the directory when the run has it.
 inline constexpr int READERS_WAIT_SECONDS = 5;
 
 // Held for as long as it lives. Readers and writers need different promises, so there

@@ -4,10 +4,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,31 +18,43 @@ constexpr int MAX_LINKS = 40;
 // declares.
 constexpr uint64_t RESOLVE_NO_SYMLINKS = 0x04;
 
+uid_t owner_of(int dir)
+{
+	struct stat st;
+	return fstat(dir, &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
 // The kernel's own rule, so that a link is followed here exactly where root would
 // follow it in /tmp: one another user planted is never followed, one that root or the
 // directory's owner made always is.
 bool may_follow(const struct stat &link, int dir)
 {
-	struct stat st;
-	return link.st_uid == geteuid() || (fstat(dir, &st) == 0 && link.st_uid == st.st_uid);
+	return link.st_uid == geteuid() || link.st_uid == owner_of(dir);
 }
 
-// Opens path, taken from the directory at, as an O_PATH descriptor, one name at a
-// time, so that nothing it names is opened; a link that may be followed puts its
-// target in front of the names still to open. Leaves what it opened in st.
-int walk(int at, const char *path, struct stat &st)
+bool set_name(found_file &f, const char *name, size_t n)
+{
+	if (n == 0 || n > NAME_MAX)
+		return false;
+	memcpy(f.name, name, n);
+	f.name[n] = '\0';
+	return true;
+}
+
+// Follows path from the directory at one name at a time, as O_PATH descriptors, so
+// that nothing it names is opened; a link that may be followed puts its target in
+// front of the names still to walk. Leaves in f what the last name leads to, or the
+// directory where it would be created.
+find_result walk(int at, const char *path, found_file &f)
 {
 	char left[PATH_MAX];
 	char target[PATH_MAX];
-	char name[NAME_MAX + 1];
 	size_t len = strlen(path);
-	if (len == 0 || len >= sizeof left) {
-		errno = len ? ENAMETOOLONG : ENOENT;
-		return -1;
-	}
+	if (len == 0 || len >= sizeof left)
+		return FILE_REFUSED;
 	memcpy(left, path, len + 1);
 	const char *p = left;
-	int cur = at; // not this walk's own until it has opened a name
+	int cur = at; // the directory reached: not the walk's own until it has opened one
 	bool own = false;
 	bool fresh = true; // p starts a path: a '/' there is the root
 	for (int links = 0;;) {
@@ -53,35 +63,46 @@ int walk(int at, const char *path, struct stat &st)
 				close(cur);
 			cur = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
 			own = cur >= 0;
-			if (!own || fstat(cur, &st) != 0)
-				break;
+			if (!own)
+				return FILE_REFUSED;
 		}
 		fresh = false;
-		for (; *p == '/'; p++)
-			;
+		p += strspn(p, "/");
 		size_t n = strcspn(p, "/");
-		if (n == 0)
-			return cur; // a name or the root was opened: the path is not empty
-		int next = -1;
-		if (n < sizeof name) {
-			memcpy(name, p, n);
-			name[n] = '\0';
-			p += n;
-			next = openat(cur, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-		} else {
-			errno = ENAMETOOLONG;
+		if (n == 0 && own && fstat(cur, &f.st) == 0) { // a link led to the root itself
+			f.fd = cur;
+			return FILE_FOUND;
 		}
-		if (next < 0 || fstat(next, &st) != 0 || !S_ISLNK(st.st_mode)) {
+		if (!set_name(f, p, n))
+			break;
+		p += n;
+		const bool last = p[strspn(p, "/")] == '\0';
+		int next = openat(cur, f.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+		if (next < 0 && errno == ENOENT && last) {
+			f.dir = cur;
+			f.own_dir = own;
+			return FILE_MISSING;
+		}
+		if (next < 0 || fstat(next, &f.st) != 0) {
+			if (next >= 0)
+				close(next);
+			break;
+		}
+		if (!S_ISLNK(f.st.st_mode) && last) {
+			f.fd = next;
+			f.dir = cur;
+			f.own_dir = own;
+			return FILE_FOUND;
+		}
+		if (!S_ISLNK(f.st.st_mode)) {
 			if (own)
 				close(cur);
-			if (next < 0)
-				return -1;
 			cur = next;
 			own = true;
 			continue;
 		}
 		ssize_t t = -1;
-		if (++links <= MAX_LINKS && may_follow(st, cur))
+		if (++links <= MAX_LINKS && may_follow(f.st, cur))
 			t = readlinkat(next, "", target, sizeof target);
 		close(next);
 		size_t rest = strlen(p);
@@ -92,20 +113,9 @@ int walk(int at, const char *path, struct stat &st)
 		p = left;
 		fresh = true;
 	}
-	if (own && cur >= 0)
+	if (own)
 		close(cur);
-	errno = ELOOP;
-	return -1;
-}
-
-// Keeps fd only if it is of the type given.
-int only(int fd, const struct stat &st, mode_t type)
-{
-	if (fd < 0 || (st.st_mode & S_IFMT) == type)
-		return fd;
-	close(fd);
-	errno = EINVAL;
-	return -1;
+	return FILE_REFUSED;
 }
 
 } // namespace
@@ -128,18 +138,51 @@ int open_parent_dir(const char *path)
 	if (fd >= 0 || errno == ENOENT)
 		return static_cast<int>(fd);
 #endif
-	struct stat st;
-	return only(walk(AT_FDCWD, dir, st), st, S_IFDIR);
+	found_file f = NO_FILE;
+	int found = -1;
+	if (walk(AT_FDCWD, dir, f) == FILE_FOUND && S_ISDIR(f.st.st_mode)) {
+		found = f.fd;
+		f.fd = -1;
+	}
+	forget_file(f);
+	return found;
 }
 
-int find_regular(int dir, const char *name, struct stat &st)
+find_result find_file(int dir, const char *name, found_file &f)
 {
+	f = NO_FILE;
 	int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-	if (fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode)) { // the walk looks at it
-		close(fd);
-		fd = walk(dir, name, st);
+	if (fd < 0 && errno == ENOENT && set_name(f, name, strlen(name))) {
+		f.dir = dir;
+		return FILE_MISSING;
 	}
-	return only(fd, st, S_IFREG);
+	if (fd < 0)
+		return FILE_REFUSED;
+	if (fstat(fd, &f.st) != 0 || S_ISLNK(f.st.st_mode)) { // the walk looks at a link
+		close(fd);
+		find_result found = walk(dir, name, f);
+		if (found != FILE_FOUND)
+			return found;
+	} else {
+		f.fd = fd;
+		f.dir = dir;
+		set_name(f, name, strlen(name));
+	}
+	return S_ISREG(f.st.st_mode) ? FILE_FOUND : FILE_REFUSED;
+}
+
+void forget_file(found_file &f)
+{
+	if (f.fd >= 0)
+		close(f.fd);
+	if (f.own_dir)
+		close(f.dir);
+	f = NO_FILE;
+}
+
+int create_file(const found_file &f, mode_t mode)
+{
+	return openat(f.dir, f.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
 // A descriptor opened by O_PATH opens nothing; /proc opens that same inode again, so
@@ -155,19 +198,10 @@ int reopen_regular(int path_fd, int flags)
 	while (n > 0)
 		*p++ = digits[--n];
 	*p = '\0';
-	int fd = open(proc, flags | O_NOCTTY | O_CLOEXEC);
-	if (fd < 0 && errno == ENOENT)
-		errno = EACCES; // the file is there: say so
-	return fd;
+	return open(proc, flags | O_NOCTTY | O_CLOEXEC);
 }
 
-int open_regular(int dir, const char *name, int flags)
+bool trusted_owner(uid_t uid, int dir)
 {
-	struct stat st;
-	int path_fd = find_regular(dir, name, st);
-	if (path_fd < 0)
-		return -1;
-	int fd = reopen_regular(path_fd, flags);
-	close(path_fd);
-	return fd;
+	return uid == 0 || uid == owner_of(dir);
 }

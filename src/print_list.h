@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include "list_path.h"
+
 inline constexpr const char *LIST_PATH = "/usr/local/Varnolt/inf/vnPrintList";
 
 constexpr const char *base_name(const char *path)
@@ -38,13 +40,13 @@ enum list_state {
 // What load_list learned, for the save_list that follows it.
 struct print_list {
 	list_state state;
-	int file;          // the list as an O_PATH descriptor, or -1
+	found_file file;   // the list, or where an add creates it
 	off_t size;        // of the file as it was loaded
 	off_t first_match; // offset of the first line equal to the name, or -1
 	bool ends_in_newline;
 };
 
-// The list is the file LIST_NAME in the directory dir, an open descriptor.
+// The list is the file LIST_NAME in the directory dir, an O_PATH descriptor.
 void clear_list();
 void load_list(const char *name, int dir);
 void save_list(const char *name, int mode, int dir);
