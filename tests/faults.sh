@@ -42,6 +42,19 @@ for fault in error=EIO signal=KILL; do
 	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$fault":when=2 "$BIN" -e abc; } 2>/dev/null
 	only_old_lines near && pass || fail "a removal meeting $fault at its second write left a line it never held: $(LC_ALL=C grep -vxFf near "$LIST" | head -n 3)"
 done
+# nor after it has taken out many lines, more than any fixed number of copies covers
+{ printf 'y\n%.0s' $(seq 100); for i in $(seq -f '%03g' 300); do printf "L$i%0296d\ny\n" 0 | tr 0 L; done; } >many
+for fault in signal=KILL error=EIO; do
+	cp many "$LIST"
+	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$fault":when=2 "$BIN" -e y; } 2>/dev/null
+	only_old_lines many && pass || fail "a removal of many lines meeting $fault left a line it never held: $(LC_ALL=C grep -vxFf many "$LIST" | head -c 80)"
+done
+# A kept line longer than the buffer whose write fails leaves every line in the file
+L70K=$(head -c 70000 /dev/zero | tr '\0' l)
+printf "X\n$L70K\nb\n" >long
+cp long "$LIST"
+{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:error=EIO:when=1 "$BIN" -e X; } 2>/dev/null
+only_old_lines long && pass || fail "a failed write of a long line lost a line: $(wc -c <"$LIST") bytes"
 second_write signal=TERM
 cmp -s printers "$LIST" && pass || fail 'a SIGTERM cut a removal short'
 # A list cut short by another program while a removal reads it: that run stops, silent
@@ -54,6 +67,11 @@ wait
 cp big "$LIST"
 (trap '' XFSZ; run prlimit --fsize=1000000 "$BIN" -e lp0) || fail "fsize, removal: exit $status"
 cmp -s big "$LIST" && pass || fail 'a removal past the file size limit changed the list'
+
+# and a limit above the list's size lets the removal go on
+cp big "$LIST"
+(trap '' XFSZ; run prlimit --fsize=100000000 "$BIN" -e lp0) || fail "fsize above the list, removal: exit $status"
+cmp -s printers "$LIST" && pass || fail 'a removal under a file size limit above the list changed nothing'
 
 # What is checked is what is changed: an add whose write fails is undone on its own
 # descriptor, even when a link to another file is put in the list's place meanwhile
@@ -130,6 +148,32 @@ run "$BIN" -i c && run "$BIN" -e a || fail "symlink: exit $status"
 # and emptied, the link stays, so the next add still reaches its target
 run "$BIN" -e b && run "$BIN" -e c && run "$BIN" -i d || fail "symlink, emptied: exit $status"
 [ -L "$LIST" ] && printf 'd\n' | cmp -s - /usr/local/Varnolt/real && pass || fail 'an emptied link was removed'
+
+rm -f "$LIST" /usr/local/Varnolt/real
+# A link root made whose target is not there yet: an add makes the list there, and a
+# failed one removes it there again; the same holds for a lock file kept elsewhere
+mkdir /usr/local/lists /usr/local/locks
+ln -s /usr/local/lists/vnPrintList "$LIST"
+limited 3 lp1
+[ -z "$(ls -A /usr/local/lists)" ] && [ -L "$LIST" ] && pass || fail "a failed add through a new link left $(ls -A /usr/local/lists)"
+run "$BIN" -i lp1 || fail "a link to a list not there yet: exit $status"
+printf 'lp1\n' | cmp -s - /usr/local/lists/vnPrintList && pass || fail 'an add through a link to no file yet made no list'
+rm -f "$LIST" "$LIST.lock"
+ln -s /usr/local/locks/vnPrintList.lock "$LIST.lock"
+run "$BIN" -i lp2 && run "$BIN" -i lp3 || fail "a link to a lock file not there yet: exit $status"
+list_is 'lp2\nlp3\n' && [ -f /usr/local/locks/vnPrintList.lock ] && pass ||
+	fail "a link to a lock file not there yet: $(ls -A /usr/local/locks)"
+rm -rf "$LIST" "$LIST.lock" /usr/local/lists /usr/local/locks
+# As many links in a row as the kernel follows, and not one more
+printf 'a\n' >/usr/local/Varnolt/end
+for n in $(seq 41); do ln -s "$([ $n = 1 ] && echo end || echo l$((n - 1)))" /usr/local/Varnolt/l$n; done
+for chain in 40:'a\nlp1\n' 41:'a\n'; do
+	ln -sfn ../l$((${chain%%:*} - 1)) "$LIST"
+	printf 'a\n' >/usr/local/Varnolt/end
+	run "$BIN" -i lp1 || fail "${chain%%:*} links: exit $status"
+	printf "${chain#*:}" | cmp -s - /usr/local/Varnolt/end && pass || fail "a chain of ${chain%%:*} links: $(cat /usr/local/Varnolt/end)"
+done
+rm -f "$LIST" /usr/local/Varnolt/l* /usr/local/Varnolt/end
 
 # A list over 2 GiB, its first line a hole: a 32-bit build changes it as well. Each
 # run reads it whole, which takes seconds under an emulator.

@@ -17,11 +17,14 @@ dest=$WORK/dest
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 [ -x $dest/usr/bin/printlist ] && [ -f $dest/usr/share/man/man1/printlist.1 ] &&
 	[ -f $dest/usr/share/bash-completion/completions/printlist ] &&
-	[ "$(stat -c %a $dest$DIR)" = 755 ] && pass || fail "cmake --install: $(cd $dest && find . | tr '\n' ' ')"
+	[ "$(stat -c %a $dest$DIR)" = 755 ] && [ "$(stat -c %a $dest$LIST.lock)" = 600 ] && pass ||
+	fail "cmake --install: $(cd $dest && find . | tr '\n' ' ')"
 chmod 0750 $dest$DIR
+chmod 0640 $dest$LIST.lock
 printf 'lp1\n' >$dest$LIST
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
-[ "$(stat -c %a $dest$DIR)" = 750 ] && [ "$(cat $dest$LIST)" = lp1 ] && pass || fail 'cmake --install touched the list'
+[ "$(stat -c %a $dest$DIR) $(stat -c %a $dest$LIST.lock)" = '750 640' ] && [ "$(cat $dest$LIST)" = lp1 ] && pass ||
+	fail 'cmake --install touched the list or its lock file'
 DESTDIR=$WORK/bare cmake --install "$build" --prefix /usr --component printlist >/dev/null
 [ ! -e $WORK/bare/usr/local ] && pass || fail 'the printlist component holds the list directory'
 

@@ -82,13 +82,49 @@ for change in '-i a1' '-i a2' '-e r1' '-e r2'; do timeout 20 "$BIN" $change & do
 wait
 [ "$(sort "$LIST" | tr '\n' ' ')" = 'a1 a2 ' ] && pass || fail "runs queued behind a stalled one: $(od -An -c "$LIST")"
 
-# Anyone who can read the directory can lock it: a run waits for it 5 s, not forever,
-# and the runs that then go on still take turns
-setpriv --reuid=65534 --regid=65534 --clear-groups flock -o "$DIR" sleep 60 </dev/null >/dev/null 2>&1 &
+# A run keeps readers out of its change, also one that waited out a run ahead of it and
+# so gave up on the directory: a reader that takes its lock during either change sees
+# the list before or after it, never halfway
+{ echo x; for i in $(seq -f '%03g' 0 99); do echo "k$i"; echo y; done; } >"$LIST"
+cp "$LIST" before
+grep -vx x "$LIST" >after_x
+grep -vx y after_x >after_y
+stall ftruncate:delay_enter=7000000 -e x &
+sleep 0.5
+stall ftruncate:delay_enter=4000000 -e y &
+sleep 2.5
+timeout 20 flock -s "$DIR" cat "$LIST" >seen_a
+sleep 2
+timeout 20 flock -s "$DIR" cat "$LIST" >seen_b
+wait
+for seen in seen_a seen_b; do
+	cmp -s $seen before || cmp -s $seen after_x || cmp -s $seen after_y && pass ||
+		fail "a reader saw a change halfway ($seen): $(sort $seen | uniq -d | head -n 3 | tr '\n' ' ')"
+done
+cmp -s after_y "$LIST" && pass || fail "the queued removals: $(head -c 80 "$LIST" | od -An -c)"
+# and a reader that holds it for a moment delays a run for that moment, not for the
+# whole wait
+put_list 'lp0\n'
+flock -s "$DIR" sleep 1 &
+sleep 0.2
+start=$SECONDS
+run "$BIN" -i lp1 && list_is 'lp0\nlp1\n' && [ $((SECONDS - start)) -lt 4 ] && pass ||
+	fail "a run behind a brief reader: exit $status after $((SECONDS - start)) s"
+wait
+
+# Anyone who can read the directory can lock it: a run waits for it 10 s at most, not
+# forever, a queue of runs waits that long once, not once for each run, and the runs
+# that then go on still take turns
+setpriv --reuid=65534 --regid=65534 --clear-groups flock -o "$DIR" sleep 90 </dev/null >/dev/null 2>&1 &
 holder=$!
 while flock -n "$DIR" true; do sleep 0.05; done
 rm -f "$LIST"
-run "$BIN" -i lp1 && list_is 'lp1\n' && pass || fail "a lock held by another user: exit $status"
+start=$SECONDS
+for n in 1 2 3 4; do timeout 30 "$BIN" -i q$n & done
+wait $(jobs -p | grep -vx $holder)
+[ "$(sort "$LIST" | tr '\n' ' ')" = 'q1 q2 q3 q4 ' ] && [ $((SECONDS - start)) -lt 16 ] && pass ||
+	fail "runs behind a lock held by another user: $((SECONDS - start)) s, $(od -An -c "$LIST")"
+export RUN_TIMEOUT=30
 put_list 'lp0\nlp9\n'
 stall pwritev:delay_enter=3000000 -i lp1 &
 sleep 1
@@ -101,5 +137,47 @@ ASAN_OPTIONS=detect_leaks=0 run strace -f -qq -o /dev/null -e inject=alarm,setit
 	fail "a run held up before its wait: exit $status"
 pkill -P $holder
 wait
+unset RUN_TIMEOUT
+
+# Only who may change the list can hold runs up. A member of staff who may read the
+# lock file, but not write the list, holds none up, whatever the umask of the root run
+# that made the lock file
+as_member() { setpriv --reuid=65534 --regid=65534 --groups=50 "$@" </dev/null >/dev/null 2>&1; }
+chgrp staff "$DIR"
+chmod 2755 "$DIR"
+for mask in 022 002; do
+	rm -f "$LIST.lock"
+	put_list 'lp0\n'
+	chmod 0644 "$LIST"
+	(umask $mask && "$BIN" -i lp1)
+	as_member flock -x "$LIST.lock" sleep 30 &
+	holder=$!
+	sleep 0.5
+	RUN_TIMEOUT=8 run "$BIN" -i lp2 && list_is 'lp0\nlp1\nlp2\n' && pass ||
+		fail "a member of staff held runs up at umask $mask: exit $status"
+	pkill -P $holder
+	wait
+done
+# A lock file as 1.2.0 made it loses what the list does not grant; an administrator
+# who gives a group both the list and the lock file keeps that
+chgrp staff "$LIST.lock" && chmod 0660 "$LIST.lock"
+run "$BIN" -i lp3 && [ "$(stat -c %a "$LIST.lock")" = 600 ] && pass ||
+	fail "a lock file open to the group stayed $(stat -c %a "$LIST.lock")"
+chgrp staff "$LIST" "$LIST.lock" && chmod 0664 "$LIST" && chmod 0660 "$LIST.lock"
+run "$BIN" -i lp4 && [ "$(stat -c %a "$LIST.lock")" = 660 ] && list_is 'lp0\nlp1\nlp2\nlp3\nlp4\n' && pass ||
+	fail "a group given the list and the lock file lost it: $(stat -c %a "$LIST.lock")"
+# Where a member may write the directory, a lock file of theirs counts for nothing: the
+# run changes nothing, at once
+chmod 2775 "$DIR"
+put_list 'lp0\n'
+as_member sh -c "rm -f '$LIST.lock' && : >'$LIST.lock' && exec flock -x '$LIST.lock' sleep 30" &
+holder=$!
+while [ "$(stat -c %u "$LIST.lock" 2>/dev/null)" != 65534 ]; do sleep 0.05; done
+RUN_TIMEOUT=8 run "$BIN" -i lp1 && list_is 'lp0\n' && pass || fail "a planted lock file held a run up: exit $status"
+pkill -P $holder
+wait
+rm -f "$LIST.lock"
+chmod 0755 "$DIR"
+chgrp root "$DIR"
 
 finish

@@ -1,5 +1,6 @@
-# Shared by the end-to-end tests: a private mount namespace with a scratch folder over
-# /usr/local, so the real binary works at its real path without touching the machine.
+# Shared by the end-to-end tests: a private mount namespace with a scratch tmpfs over
+# /usr/local, so the real binary works at its real path without touching the machine,
+# and its syncs cost nothing; a test of what reaches the disk mounts a disk of its own.
 # Source it with the built printlist as $1; it re-runs the sourcing script inside the
 # namespace and leaves BIN, LIST, DIR and the check helpers behind.
 
@@ -17,8 +18,7 @@ chmod 0755 "$WORK" # other users run the binary from here
 trap 'umount /usr/local 2>/dev/null; rm -rf "$WORK"' EXIT
 cp "$1" "$WORK/printlist"
 BIN=$WORK/printlist
-mkdir -p "$WORK/local"
-mount --bind "$WORK/local" /usr/local
+mount -t tmpfs -o mode=0755 tmpfs /usr/local
 DIR=/usr/local/Varnolt/inf
 LIST=$DIR/vnPrintList
 mkdir -p "$DIR"
