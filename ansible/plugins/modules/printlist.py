@@ -651,9 +651,9 @@ def main():
             result['diff'] = list_diff(before.data, after.data, LIST_PATH)
         missed = [n for n in todo if n not in done]
         if missed:
-            fail('%s %s after printlist ran: %s' % (
+            fail('%s %s %s after printlist ran: %s' % (
                 ', '.join(repr(to_text(n, errors='surrogate_or_strict')) for n in missed),
-                'is not listed' if wanted else 'is still listed',
+                'is' if len(missed) == 1 else 'are', 'not listed' if wanted else 'still listed',
                 why_not(dir_fd, dir_st, list_name, state, before)))
     finally:
         os.close(dir_fd)
