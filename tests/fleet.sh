@@ -81,8 +81,10 @@ for h in "${HOSTS[@]}"; do
 		sh "$WORK/$h/local" "$WORK/$h/sshd_config" 2>"$WORK/$h/sshd.log" &
 	SSHD+=($!)
 done
-for h in "${HOSTS[@]}"; do
+for i in "${!HOSTS[@]}"; do
+	h=${HOSTS[$i]}
 	for _ in $(seq 100); do
+		kill -0 "${SSHD[$i]}" 2>/dev/null || break
 		(exec 3<>"/dev/tcp/${ADDR[$h]}/$PORT") 2>/dev/null && continue 2
 		sleep 0.1
 	done

@@ -335,7 +335,8 @@ def read_list(dir_fd, list_name):
         try:
             fd = reopen(found.fd, found.st)
         except OSError as e:
-            raise ListError('the list %s cannot be read: %s' % (shown, e.strerror or e))
+            hint = ' (run the task as root: become: true)' if e.errno == errno.EACCES and os.geteuid() else ''
+            raise ListError('the list %s cannot be read: %s%s' % (shown, e.strerror or e, hint))
         try:
             data = read_all(fd)
         finally:

@@ -5,9 +5,11 @@ from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import contextlib
+import fcntl
 import json
 import os
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -199,9 +201,11 @@ def run_module(monkeypatch, tmp_path, check=False, diff=False, **params):
     return results[0]
 
 
-# Stands in for printlist: adds its name as the tool would, and keeps its command lines.
+# Stands in for printlist: adds its name as the tool would, and keeps its command lines,
+# and whether the directory lock that a run takes was free.
 FAKE = '''#!/bin/sh
 echo "$@" >>"%(calls)s"
+flock -xn "%(dir)s" true || echo "the directory is locked" >>"%(calls)s"
 [ "$1" = -i ] && %(add)s printf '%%s\\n' "$2" >>"%(list)s"
 exit 0
 '''
@@ -211,7 +215,8 @@ exit 0
 def fake(tmp_path):
     def make(add=True, body=''):
         exe = tmp_path / 'printlist'
-        exe.write_text(body or FAKE % {'calls': tmp_path / 'calls', 'list': tmp_path / 'inf' / 'vnPrintList',
+        exe.write_text(body or FAKE % {'calls': tmp_path / 'calls', 'dir': tmp_path / 'inf',
+                                       'list': tmp_path / 'inf' / 'vnPrintList',
                                        'add': '' if add else ': '})
         exe.chmod(0o755)
         return str(exe)
@@ -255,3 +260,15 @@ def test_failures_say_why(monkeypatch, tmp_path, fake):
     assert r['failed'] and 'is still listed' in r['msg']
     r = run_module(monkeypatch, tmp_path, name='lp2', timeout=1, executable=fake(body='#!/bin/sh\nexec sleep 30\n'))
     assert r['failed'] and r['msg'].startswith('timed out')
+
+
+def test_a_held_directory_lock_times_out(inf):
+    fd, st = printlist.open_dir(str(inf))
+    held = os.open(str(inf), os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        with pytest.raises(printlist.ListError, match=r'timed out .* held by %d \(' % os.getpid()):
+            printlist.read_locked(fd, st, 'vnPrintList', time.monotonic() + 0.2)
+    finally:
+        os.close(held)
+        os.close(fd)
