@@ -335,7 +335,11 @@ def read_list(dir_fd, list_name):
         try:
             fd = reopen(found.fd, found.st)
         except OSError as e:
-            hint = ' (run the task as root: become: true)' if e.errno == errno.EACCES and os.geteuid() else ''
+            hint = ''
+            if e.errno == errno.EACCES and os.geteuid():
+                hint = ' (run the task as root: become: true)'
+            elif not os.path.isdir('/proc/self/fd'):
+                hint = ' (/proc is not mounted: the list is opened through it, as printlist opens it)'
             raise ListError('the list %s cannot be read: %s%s' % (shown, e.strerror or e, hint))
         try:
             data = read_all(fd)
