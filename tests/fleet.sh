@@ -1,0 +1,213 @@
+#!/bin/bash
+# The Ansible collection end to end: ansible-playbook drives three hosts over ssh, each
+# an sshd on its own loopback address inside its own mount namespace, with its own
+# /usr/local holding the built printlist and the list.
+# Usage: fleet.sh PRINTLIST
+BIN=$1
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+
+skip() {
+	echo "skipped: $*"
+	exit 77
+}
+[ "$(id -u)" = 0 ] || skip 'needs root'
+for cmd in /usr/sbin/sshd ssh ssh-keygen ansible-playbook ansible-galaxy ansible-doc unshare; do
+	command -v $cmd >/dev/null || skip "$cmd is not installed"
+done
+id sshd >/dev/null 2>&1 || skip 'no sshd user for privilege separation'
+unshare --mount true 2>/dev/null || skip 'cannot make a mount namespace here'
+
+WORK=$(mktemp -d /tmp/fleet.XXXXXX)
+chmod 0755 "$WORK"
+PORT=$((20000 + RANDOM % 20000))
+HOSTS=(h1 h2 h3)
+declare -A ADDR=([h1]=127.0.0.101 [h2]=127.0.0.102 [h3]=127.0.0.103)
+SSHD=()
+made_run_sshd=
+# Every sshd, and every session it started, by pid: a session outlives its sshd.
+cleanup() {
+	local pid child
+	for pid in "${SSHD[@]}"; do
+		for child in $(pgrep -P "$pid"); do
+			pkill -TERM -P "$child" 2>/dev/null
+			kill "$child" 2>/dev/null
+		done
+		kill "$pid" 2>/dev/null
+	done
+	for pid in "${SSHD[@]}"; do
+		timeout 5 tail --pid="$pid" -f /dev/null
+	done
+	[ -n "$made_run_sshd" ] && rmdir /run/sshd
+	rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() {
+	failed=$((failed + 1))
+	echo "FAIL: $*"
+}
+
+# The hosts: h1 has a list, h2 none yet, h3 not even the list's directory.
+for h in "${HOSTS[@]}"; do
+	mkdir -p "$WORK/$h/local/bin" "$WORK/$h/local/Varnolt"
+	cp "$BIN" "$WORK/$h/local/bin/printlist"
+done
+mkdir "$WORK/h1/local/Varnolt/inf" "$WORK/h2/local/Varnolt/inf"
+printf 'lp0\n' >"$WORK/h1/local/Varnolt/inf/vnPrintList"
+touch -t 200001010000 "$WORK/h1/local/Varnolt/inf/vnPrintList"
+
+ssh-keygen -q -t ed25519 -N '' -f "$WORK/key" && ssh-keygen -q -t ed25519 -N '' -f "$WORK/hostkey" ||
+	skip 'ssh-keygen failed'
+[ -d /run/sshd ] || { mkdir -m 0755 /run/sshd && made_run_sshd=1; }
+for h in "${HOSTS[@]}"; do
+	cat >"$WORK/$h/sshd_config" <<-EOF
+		ListenAddress ${ADDR[$h]}:$PORT
+		HostKey $WORK/hostkey
+		PidFile none
+		AuthorizedKeysFile $WORK/key.pub
+		StrictModes no
+		UsePAM no
+		PermitRootLogin prohibit-password
+		PasswordAuthentication no
+		KbdInteractiveAuthentication no
+		Subsystem sftp internal-sftp
+		LogLevel ERROR
+	EOF
+	# unshare and sh exec, so the pid is the sshd's
+	unshare --mount --propagation private sh -c 'mount --bind "$1" /usr/local && exec /usr/sbin/sshd -D -e -f "$2"' \
+		sh "$WORK/$h/local" "$WORK/$h/sshd_config" 2>"$WORK/$h/sshd.log" &
+	SSHD+=($!)
+done
+for i in "${!HOSTS[@]}"; do
+	h=${HOSTS[$i]}
+	for _ in $(seq 100); do
+		kill -0 "${SSHD[$i]}" 2>/dev/null || break
+		(exec 3<>"/dev/tcp/${ADDR[$h]}/$PORT") 2>/dev/null && continue 2
+		sleep 0.1
+	done
+	skip "the sshd of $h did not start: $(cat "$WORK/$h/sshd.log")"
+done
+
+# Ansible, kept to this folder: its own configuration, home, and the collection as built.
+cat >"$WORK/hosts" <<EOF
+[fleet]
+h1 ansible_host=${ADDR[h1]}
+h2 ansible_host=${ADDR[h2]}
+h3 ansible_host=${ADDR[h3]}
+
+[fleet:vars]
+ansible_port=$PORT
+ansible_user=root
+ansible_ssh_private_key_file=$WORK/key
+ansible_python_interpreter=/usr/bin/python3
+ansible_remote_tmp=$WORK/remote-tmp
+EOF
+cat >"$WORK/ansible.cfg" <<EOF
+[defaults]
+inventory = $WORK/hosts
+host_key_checking = False
+retry_files_enabled = False
+nocolor = True
+local_tmp = $WORK/local-tmp
+
+[ssh_connection]
+ssh_args = -F /dev/null -o ControlMaster=no -o ControlPersist=no -o UserKnownHostsFile=/dev/null -o StrictHostKeyChecking=no -o IdentitiesOnly=yes -o BatchMode=yes -o ConnectTimeout=10
+pipelining = True
+EOF
+export ANSIBLE_CONFIG=$WORK/ansible.cfg ANSIBLE_HOME=$WORK/home ANSIBLE_COLLECTIONS_PATH=$WORK/collections
+export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_FORCE_COLOR=0
+(cd "$WORK" && timeout 60 ansible-galaxy collection build "$SRC/ansible" >build.log 2>&1 &&
+	timeout 60 ansible-galaxy collection install --offline -p "$WORK/collections" varnolt-printlist-*.tar.gz >>build.log 2>&1) ||
+	{ fail "the collection does not build and install: $(cat "$WORK/build.log")"; exit 1; }
+timeout 60 ansible-doc varnolt.printlist.printlist 2>&1 | grep -q '^> VARNOLT.PRINTLIST.PRINTLIST ' && pass ||
+	fail 'ansible-doc does not show the module'
+
+cat >"$WORK/play.yml" <<'EOF'
+- hosts: fleet
+  gather_facts: false
+  tasks:
+    - name: The print list
+      varnolt.printlist.printlist:
+        name: "{{ names }}"
+        state: "{{ state }}"
+EOF
+
+# Runs the playbook with the names and state given (and more options), and prints its
+# recap; what it printed is left in out.
+play() {
+	local state=$1 what=$2
+	shift 2
+	echo "== $what"
+	timeout 90 ansible-playbook "$WORK/play.yml" -e "{\"names\": [\"lp1\", \"a,b\"], \"state\": \"$state\"}" "$@" >"$WORK/out" 2>&1
+	sed -n '/^PLAY RECAP/,$p' "$WORK/out"
+}
+# recap HOST 'ok=N changed=N failed=N'
+recap() {
+	local got
+	got=$(awk -v h="$1" '/^PLAY RECAP/ { r = 1 } r && $1 == h { print $3, $4, $6 }' "$WORK/out")
+	[ "$got" = "$2" ] && pass || fail "$what: $1 recap '$got', not '$2'"
+}
+list_is() {
+	local list=$WORK/$1/local/Varnolt/inf/vnPrintList
+	if [ "$2" = - ]; then
+		[ ! -e "$list" ] && pass || fail "$what: $1 has a list"
+	else
+		[ -f "$list" ] && printf "$2" | cmp -s - "$list" && pass || fail "$what: $1's list is $(od -An -c "$list" 2>&1)"
+	fi
+}
+said() {
+	grep -qE "$1" "$WORK/out" && pass || fail "$what: the output does not say /$1/: $(cat "$WORK/out")"
+}
+h3_fails() {
+	recap h3 'ok=0 changed=0 failed=1'
+	said 'fatal: \[h3\]: FAILED!.*"msg": "the list.s directory /usr/local/Varnolt/inf does not exist'
+}
+
+what='check mode, adding'
+play present "$what" --check --diff
+recap h1 'ok=1 changed=1 failed=0'
+recap h2 'ok=1 changed=1 failed=0'
+h3_fails
+[ "$(grep -c '^+a,b$' "$WORK/out")" = 2 ] && [ "$(grep -c '^+lp1$' "$WORK/out")" = 2 ] && pass ||
+	fail "$what: no diff adding both names on h1 and h2: $(cat "$WORK/out")"
+said '^ lp0$'
+list_is h1 'lp0\n'
+[ "$(stat -c %Y "$WORK/h1/local/Varnolt/inf/vnPrintList")" = "$(date -d 2000-01-01 +%s)" ] && pass ||
+	fail "$what: h1's list was written"
+list_is h2 -
+
+what='adding'
+play present "$what"
+recap h1 'ok=1 changed=1 failed=0'
+recap h2 'ok=1 changed=1 failed=0'
+h3_fails
+list_is h1 'lp0\nlp1\na,b\n'
+list_is h2 'lp1\na,b\n'
+
+what='adding again'
+play present "$what" --diff
+recap h1 'ok=1 changed=0 failed=0'
+recap h2 'ok=1 changed=0 failed=0'
+h3_fails
+list_is h1 'lp0\nlp1\na,b\n'
+
+what='check mode, removing'
+play absent "$what" --check --diff
+recap h1 'ok=1 changed=1 failed=0'
+recap h2 'ok=1 changed=1 failed=0'
+said '^\+\+\+ after: /usr/local/Varnolt/inf/vnPrintList \(no file\)$'
+list_is h2 'lp1\na,b\n'
+
+what='removing'
+play absent "$what"
+recap h1 'ok=1 changed=1 failed=0'
+recap h2 'ok=1 changed=1 failed=0'
+h3_fails
+list_is h1 'lp0\n'
+list_is h2 -
+
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
