@@ -1,5 +1,5 @@
 #!/bin/bash
-# Installing: cmake --install puts the binary, the man page, the completion and the
+# Installing: cmake --install puts the binary, the man page, the completions and the
 # list's directory in place and leaves an existing list alone; the Debian package
 # ships nothing under /usr/local, makes the directory when installed and leaves the
 # list when removed, and lintian passes it.
@@ -16,9 +16,11 @@ source=$3
 dest=$WORK/dest
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 [ -x $dest/usr/bin/printlist ] && [ -f $dest/usr/share/man/man1/printlist.1 ] &&
-	[ -f $dest/usr/share/bash-completion/completions/printlist ] &&
+	[ -f $dest/usr/share/bash-completion/completions/printlist ] && [ -f $dest/usr/share/zsh/site-functions/_printlist ] &&
+	[ -f $dest/usr/share/fish/vendor_completions.d/printlist.fish ] &&
 	[ "$(stat -c %a $dest$DIR)" = 755 ] && [ "$(stat -c %a $dest$LIST.lock)" = 600 ] && pass ||
-	fail "cmake --install: $(cd $dest && find . | tr '\n' ' ')"
+	fail "cmake --install: $(cd $dest && find . | tr '
+' ' ')"
 chmod 0750 $dest$DIR
 chmod 0640 $dest$LIST.lock
 printf 'lp1\n' >$dest$LIST
@@ -35,8 +37,22 @@ offered() { (. $dest/usr/share/bash-completion/completions/printlist
 printf 'lp1\nmy printer\nlp2\n' >"$LIST"
 [ "$(offered -e '')" = "$(printf '%s\n' lp1 'my\ printer' lp2)" ] && [ "$(offered -e 'my\ p')" = 'my\ printer' ] &&
 	[ "$(offered -i '')" = '' ] && pass || fail "completion: $(offered -e '' | tr '\n' ' ')"
+# zsh's and fish's, loaded from where they are installed, the way each shell finds
+# them (fish only for a command on PATH); zsh's with compadd and _describe standing
+# in for the completion system's
+zsh_offered() { zsh -f -c 'fpath=($1 $fpath) && autoload -Uz _printlist
+	_describe() { print -rl -- ${(P)4}; }; _wanted() { shift 3; "$@"; }; compadd() { print -rl -- ${(P)2}; }
+	shift; words=(printlist "$@"); CURRENT=$#words; _printlist' _ $dest/usr/share/zsh/site-functions "$@" 2>&1; }
+fish_offered() { PATH=$dest/usr/bin:$PATH XDG_DATA_DIRS=$dest/usr/share fish -c 'complete -C $argv[1]' "$1" 2>&1 | cut -f1; }
+[ "$(zsh_offered -e '')" = "$(printf '%s\n' lp1 'my printer' lp2)" ] && [ "$(zsh_offered -e lp1 '')" = '' ] &&
+	[ "$(zsh_offered '' | cut -d: -f1)" = "$(printf '%s\n' -i -e)" ] && [ "$(zsh_offered -i '')" = '' ] &&
+	pass || fail "zsh completion: $(zsh_offered -e '' | tr '\n' ' ')"
+[ "$(fish_offered 'printlist -e my')" = 'my printer' ] && [ "$(fish_offered 'printlist -efoo ' | wc -l)" = 3 ] &&
+	[ "$(fish_offered 'printlist ')" = "$(printf '%s\n' -e -i)" ] && [ "$(fish_offered 'printlist -i ')" = '' ] &&
+	[ "$(fish_offered 'printlist -e lp1 ')" = '' ] && pass || fail "fish completion: $(fish_offered 'printlist -e ' | tr '\n' ' ')"
 rm "$LIST"
-[ "$(offered -e '')" = '' ] && pass || fail "completion without a list: $(offered -e '')"
+[ "$(offered -e '')" = '' ] && [ "$(zsh_offered -e '')" = '' ] && [ "$(fish_offered 'printlist -e ')" = '' ] &&
+	pass || fail "completion without a list: $(offered -e '') $(zsh_offered -e '') $(fish_offered 'printlist -e ')"
 
 # The Debian package, built from a copy of the source tree
 mkdir "$WORK/pkg"
@@ -50,7 +66,8 @@ fi
 deb=$(echo "$WORK"/printlist_*.deb)
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 for piece in ./usr/bin/printlist ./usr/share/man/man1/printlist.1.gz ./usr/share/doc/printlist/copyright \
-	./usr/share/doc/printlist/changelog.gz ./usr/share/bash-completion/completions/printlist; do
+	./usr/share/doc/printlist/changelog.gz ./usr/share/bash-completion/completions/printlist \
+	./usr/share/zsh/vendor-completions/_printlist ./usr/share/fish/vendor_completions.d/printlist.fish; do
 	grep -qxF "$piece" <<<"$contents" && pass || fail "the .deb lacks $piece"
 done
 grep -q '^\./usr/local' <<<"$contents" && fail 'the .deb ships /usr/local' || pass
