@@ -45,13 +45,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); }
-fail() {
-	failed=$((failed + 1))
-	echo "FAIL: $*"
-}
+. "$SRC/tests/report.sh"
 
 # The hosts: h1 has a list, h2 none yet, h3 not even the list's directory.
 for h in "${HOSTS[@]}"; do
@@ -212,5 +206,4 @@ h3_fails
 list_is h1 'lp0\n'
 list_is h2 -
 
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+finish

@@ -13,6 +13,8 @@ if [ -z "${PRINTLIST_IN_NS:-}" ]; then
 fi
 unset PRINTLIST_IN_NS # a test run from this one, as in a package build, makes its own
 
+. "$(dirname "${BASH_SOURCE[0]}")/report.sh"
+
 WORK=$(mktemp -d)
 chmod 0755 "$WORK" # other users run the binary from here
 trap 'umount /usr/local 2>/dev/null; rm -rf "$WORK"' EXIT
@@ -23,15 +25,6 @@ DIR=/usr/local/Varnolt/inf
 LIST=$DIR/vnPrintList
 mkdir -p "$DIR"
 cd "$WORK" || exit 1
-
-passed=0
-failed=0
-
-pass() { passed=$((passed + 1)); }
-fail() {
-	failed=$((failed + 1))
-	echo "FAIL: $*"
-}
 
 # Runs a command that runs printlist: true when it was silent and exited 0, in time
 # (RUN_TIMEOUT seconds, 10 unless set).
@@ -55,9 +48,4 @@ list_is() {
 
 untouched() {
 	[ "$(stat -c %Y "$LIST")" = "$(date -d 2000-01-01 +%s)" ]
-}
-
-finish() {
-	echo "$passed passed, $failed failed"
-	[ $failed -eq 0 ]
 }

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The version is stated once, in CMake's project(); every other file that names it
-# must agree: the Debian changelog, the RPM spec, the Ansible collection's galaxy.yml
+# must agree: the Debian changelog, the RPM package's build file, the Ansible collection's galaxy.yml
 # when there is one, and the README's examples.
 # Usage: version.sh VERSION SOURCE_DIR
 version=$1
