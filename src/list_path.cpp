@@ -1,12 +1,10 @@
-// Path resolution: follow a symbolic link only where the kernel's protected_symlinks
-// rule would in a sticky directory, and open nothing but directories and regular files.
+// Path resolution: privilege never rises along the way, and nothing is opened but
+// directories and regular files.
 #include "list_path.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdint.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -14,22 +12,21 @@ namespace {
 // As many links as the kernel follows in one lookup.
 constexpr int MAX_LINKS = 40;
 
-// openat2's RESOLVE_NO_SYMLINKS, which no C library header this tool builds with
-// declares.
-constexpr uint64_t RESOLVE_NO_SYMLINKS = 0x04;
-
 uid_t owner_of(int dir)
 {
 	struct stat st;
 	return fstat(dir, &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
-// The kernel's own rule, so that a link is followed here exactly where root would
-// follow it in /tmp: one another user planted is never followed, one that root or the
-// directory's owner made always is.
-bool may_follow(const struct stat &link, int dir)
+// Privilege never rises along a path: root's way may lead on to another user's
+// directory, link or file, and from there only that user's own count, so that no one
+// can steer root to a file they could not change themselves. (A path that turns from
+// one user to another is refused, as systemd refuses an unsafe transition.)
+bool admit(uid_t &owner, uid_t uid)
 {
-	return link.st_uid == geteuid() || link.st_uid == owner_of(dir);
+	if (owner == 0)
+		owner = uid;
+	return uid == owner;
 }
 
 bool set_name(found_file &f, const char *name, size_t n)
@@ -41,14 +38,25 @@ bool set_name(found_file &f, const char *name, size_t n)
 	return true;
 }
 
-// Follows path from the directory at one name at a time, as O_PATH descriptors, so
-// that nothing it names is opened; a link that may be followed puts its target in
-// front of the names still to walk. Leaves in f what the last name leads to, or the
-// directory where it would be created.
-find_result walk(int at, const char *path, found_file &f)
+// Opens the root directory as cur, if the way there so far may go on to it.
+bool restart_at_root(int &cur, bool &own, uid_t &owner, struct stat &st)
 {
-	char left[PATH_MAX];
-	char target[PATH_MAX];
+	if (own)
+		close(cur);
+	cur = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	own = cur >= 0;
+	return own && fstat(cur, &st) == 0 && admit(owner, st.st_uid);
+}
+
+// Follows path from the directory at, whose files owner may own, one name at a time,
+// as O_PATH descriptors, so that nothing it names is opened; a link that may be
+// followed puts its target in front of the names still to walk. Leaves in f what the
+// last name leads to, or the directory where it would be created. (The names are kept
+// off the stack: a run must work under the smallest stack limit.)
+find_result walk(int at, uid_t owner, const char *path, found_file &f)
+{
+	static char left[PATH_MAX];
+	static char target[PATH_MAX];
 	size_t len = strlen(path);
 	if (len == 0 || len >= sizeof left)
 		return FILE_REFUSED;
@@ -58,19 +66,14 @@ find_result walk(int at, const char *path, found_file &f)
 	bool own = false;
 	bool fresh = true; // p starts a path: a '/' there is the root
 	for (int links = 0;;) {
-		if (fresh && *p == '/') {
-			if (own)
-				close(cur);
-			cur = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-			own = cur >= 0;
-			if (!own)
-				return FILE_REFUSED;
-		}
+		if (fresh && *p == '/' && !restart_at_root(cur, own, owner, f.st))
+			break;
 		fresh = false;
 		p += strspn(p, "/");
 		size_t n = strcspn(p, "/");
-		if (n == 0 && own && fstat(cur, &f.st) == 0) { // a link led to the root itself
+		if (n == 0 && own) { // a link led to the root itself
 			f.fd = cur;
+			f.owner = owner;
 			return FILE_FOUND;
 		}
 		if (!set_name(f, p, n))
@@ -81,9 +84,10 @@ find_result walk(int at, const char *path, found_file &f)
 		if (next < 0 && errno == ENOENT && last) {
 			f.dir = cur;
 			f.own_dir = own;
+			f.owner = owner;
 			return FILE_MISSING;
 		}
-		if (next < 0 || fstat(next, &f.st) != 0) {
+		if (next < 0 || fstat(next, &f.st) != 0 || !admit(owner, f.st.st_uid)) {
 			if (next >= 0)
 				close(next);
 			break;
@@ -92,6 +96,7 @@ find_result walk(int at, const char *path, found_file &f)
 			f.fd = next;
 			f.dir = cur;
 			f.own_dir = own;
+			f.owner = owner;
 			return FILE_FOUND;
 		}
 		if (!S_ISLNK(f.st.st_mode)) {
@@ -102,7 +107,7 @@ find_result walk(int at, const char *path, found_file &f)
 			continue;
 		}
 		ssize_t t = -1;
-		if (++links <= MAX_LINKS && may_follow(f.st, cur))
+		if (++links <= MAX_LINKS)
 			t = readlinkat(next, "", target, sizeof target);
 		close(next);
 		size_t rest = strlen(p);
@@ -122,25 +127,16 @@ find_result walk(int at, const char *path, found_file &f)
 
 int open_parent_dir(const char *path)
 {
-	char dir[PATH_MAX] = ".";
+	static char dir[PATH_MAX];
 	const char *slash = strrchr(path, '/');
-	if (slash) {
-		size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
-		if (n >= sizeof dir)
-			return -1;
-		memcpy(dir, path, n);
-		dir[n] = '\0';
-	}
-#ifdef SYS_openat2
-	// Where no step is a link, one call does it all; otherwise the links are looked at.
-	const uint64_t how[] = {O_PATH | O_DIRECTORY | O_CLOEXEC, 0, RESOLVE_NO_SYMLINKS}; // flags, mode, resolve
-	long fd = syscall(SYS_openat2, AT_FDCWD, dir, how, sizeof how);
-	if (fd >= 0 || errno == ENOENT)
-		return static_cast<int>(fd);
-#endif
+	size_t n = !slash ? 0 : slash == path ? 1 : static_cast<size_t>(slash - path);
+	if (n == 0 || n >= sizeof dir)
+		return -1;
+	memcpy(dir, path, n);
+	dir[n] = '\0';
 	found_file f = NO_FILE;
 	int found = -1;
-	if (walk(AT_FDCWD, dir, f) == FILE_FOUND && S_ISDIR(f.st.st_mode)) {
+	if (walk(AT_FDCWD, 0, dir, f) == FILE_FOUND && S_ISDIR(f.st.st_mode)) {
 		found = f.fd;
 		f.fd = -1;
 	}
@@ -151,6 +147,7 @@ int open_parent_dir(const char *path)
 find_result find_file(int dir, const char *name, found_file &f)
 {
 	f = NO_FILE;
+	f.owner = owner_of(dir);
 	int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
 	if (fd < 0 && errno == ENOENT && set_name(f, name, strlen(name))) {
 		f.dir = dir;
@@ -160,13 +157,15 @@ find_result find_file(int dir, const char *name, found_file &f)
 		return FILE_REFUSED;
 	if (fstat(fd, &f.st) != 0 || S_ISLNK(f.st.st_mode)) { // the walk looks at a link
 		close(fd);
-		find_result found = walk(dir, name, f);
+		find_result found = walk(dir, f.owner, name, f);
 		if (found != FILE_FOUND)
 			return found;
 	} else {
 		f.fd = fd;
 		f.dir = dir;
 		set_name(f, name, strlen(name));
+		if (!admit(f.owner, f.st.st_uid))
+			return FILE_REFUSED;
 	}
 	return S_ISREG(f.st.st_mode) ? FILE_FOUND : FILE_REFUSED;
 }
@@ -182,7 +181,17 @@ void forget_file(found_file &f)
 
 int create_file(const found_file &f, mode_t mode)
 {
-	return openat(f.dir, f.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+	int fd = openat(f.dir, f.name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+	if (fd < 0 || f.owner == 0 || geteuid() != 0 || fchown(fd, f.owner, static_cast<gid_t>(-1)) == 0)
+		return fd;
+	unlinkat(f.dir, f.name, 0); // a file the next run would refuse
+	close(fd);
+	return -1;
+}
+
+bool may_create(const found_file &f)
+{
+	return geteuid() == 0 || geteuid() == f.owner;
 }
 
 // A descriptor opened by O_PATH opens nothing; /proc opens that same inode again, so
@@ -201,7 +210,8 @@ int reopen_regular(int path_fd, int flags)
 	return open(proc, flags | O_NOCTTY | O_CLOEXEC);
 }
 
-bool trusted_owner(uid_t uid, int dir)
+bool shared_dir(int dir)
 {
-	return uid == 0 || uid == owner_of(dir);
+	struct stat st;
+	return fstat(dir, &st) != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }

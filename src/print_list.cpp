@@ -208,6 +208,10 @@ void load_list(const char *name, int dir)
 		list.state = LIST_MISSING;
 	if (found != FILE_FOUND)
 		return;
+	// Where others may write the directory, a second name could be one they linked to a
+	// file of root's (with fs.protected_hardlinks off): such a list is not touched.
+	if (list.file.st.st_nlink > 1 && shared_dir(list.file.dir))
+		return;
 	int fd = reopen_regular(list.file.fd, O_RDONLY);
 	if (fd < 0)
 		return;

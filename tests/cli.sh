@@ -84,6 +84,35 @@ as_member mv "$DIR" /usr/local/Varnolt/inf.old && as_member ln -s /usr/local/sec
 run "$BIN" -i lp1 || fail "a planted directory link: exit $status"
 [ -z "$(ls -A /usr/local/secret)" ] && pass || fail "root wrote into a directory another user linked in: $(ls -A /usr/local/secret)"
 rm "$DIR" && mv /usr/local/Varnolt/inf.old "$DIR"
+# Past a directory a member of staff made, only their own files count: not a link of
+# theirs to a root file, one level down or two, nor a file root owns
+for layout in inf Varnolt; do
+	[ $layout = Varnolt ] && chgrp staff /usr/local && chmod 2775 /usr/local
+	top=/usr/local/Varnolt; [ $layout = inf ] && top=$DIR
+	as_member mv $top $top.old && as_member mkdir -p "$DIR" && as_member ln -s /usr/local/victim "$LIST"
+	run "$BIN" -i lp2 && run "$BIN" -e lp1 || fail "a member's own $layout: exit $status"
+	printf 'lp1\nroot:x:0:0\n' | cmp -s - /usr/local/victim && pass || fail "root wrote through a member's own $layout"
+	rm -rf $top && mv $top.old $top
+done
+chmod 0755 /usr/local && chgrp root /usr/local
+# nor in a directory that simply belongs to a user, a link of theirs to a root file
+rm -f "$LIST.lock" && chown nobody "$DIR" && as_member ln -s /usr/local/victim "$LIST"
+run "$BIN" -i lp2 && printf 'lp1\nroot:x:0:0\n' | cmp -s - /usr/local/victim && pass || fail "root wrote through a user's link"
+# and a user's own list in their own directory works, and what root makes there is theirs
+rm "$LIST"
+run "$BIN" -i lp1 && list_is 'lp1\n' && [ "$(stat -c %U "$LIST" "$LIST.lock" | sort -u)" = nobody ] && pass ||
+	fail "a user's own list: $(stat -c '%n %U' "$LIST" "$LIST.lock" 2>&1)"
+rm -f "$LIST" "$LIST.lock" && chown root:staff "$DIR"
+# A second name of the list, where others may write the directory, may be one they
+# linked to a root file: it is left alone
+put_list 'a\n' && ln "$LIST" /usr/local/Varnolt/second
+run "$BIN" -i lp1 && list_is 'a\n' && pass || fail 'a hard-linked list in a shared directory was changed'
+rm -f /usr/local/Varnolt/second "$LIST" "$LIST.lock"
+# A caller who is neither root nor whose files the place trusts, finding no lock file,
+# makes none and changes nothing
+put_list 'a\n' && chmod 0666 "$LIST"
+run setpriv --reuid=65534 --regid=65534 --groups=50 "$BIN" -i lp1 && list_is 'a\n' && [ ! -e "$LIST.lock" ] && pass || fail 'a member made the lock file'
+rm -f "$LIST"
 mv "$DIR" /usr/local/Varnolt/inf.real && ln -s inf.real "$DIR"
 run "$BIN" -i lp1 || fail "a directory link root made: exit $status"
 printf 'lp1\n' | cmp -s - /usr/local/Varnolt/inf.real/vnPrintList && pass || fail 'a directory link root made was not followed'
