@@ -176,6 +176,51 @@ while [ "$(stat -c %u "$LIST.lock" 2>/dev/null)" != 65534 ]; do sleep 0.05; done
 RUN_TIMEOUT=8 run "$BIN" -i lp1 && list_is 'lp0\n' && pass || fail "a planted lock file held a run up: exit $status"
 pkill -P $holder
 wait
+# A lock file removed while runs wait on it locks nothing: the run queued on it takes
+# turns with the one that made a new lock file meanwhile
+rm -f "$LIST.lock"
+put_list 'x\nr1\n'
+stall pwritev:delay_enter=6000000:when=1 -e x &
+sleep 0.3
+timeout 30 "$BIN" -i b1 &
+sleep 5.2
+as_member rm -f "$LIST.lock"
+stall pwritev:delay_enter=7000000:when=1 -i c1 &
+wait
+list_is 'r1\nc1\nb1\n' && pass || fail "a run queued on a removed lock file raced: $(od -An -c "$LIST")"
+chmod 2755 "$DIR"
+# Those who may not change the list hold no run up: not through a descriptor of a lock
+# file that 1.2.0 made 0640 root:staff, opened before a run mended it, nor as members of
+# a group the lock file has but the list does not grant
+put_list 'lp0\n' && chgrp staff "$LIST.lock" && chmod 0640 "$LIST.lock"
+as_member sh -c "exec 3<'$LIST.lock'; sleep 1; flock -x 3; sleep 30" &
+holder=$!
+sleep 0.5
+run "$BIN" -i lp1 && sleep 1 && RUN_TIMEOUT=8 run "$BIN" -i lp2 && list_is 'lp0\nlp1\nlp2\n' && pass ||
+	fail "a descriptor opened before the mend held a run: exit $status"
+pkill -P $holder
+chmod 0664 "$LIST" && chgrp lp "$LIST.lock" && chmod 0660 "$LIST.lock"
+run "$BIN" -i lp3
+setpriv --reuid=65534 --regid=65534 --groups=7 flock -x "$LIST.lock" sleep 30 </dev/null >/dev/null 2>&1 &
+holder=$!
+sleep 0.5
+RUN_TIMEOUT=8 run "$BIN" -i lp4 && list_is 'lp0\nlp1\nlp2\nlp3\nlp4\n' && pass || fail "a member of the lock file's group held a run: exit $status"
+pkill -P $holder
+wait
+# nor by making the lock file another name of the list: the list keeps its mode
+rm "$LIST.lock" && ln "$LIST" "$LIST.lock"
+run "$BIN" -i lp5 && [ "$(stat -c %a "$LIST")" = 664 ] && list_is 'lp0\nlp1\nlp2\nlp3\nlp4\n' && pass ||
+	fail "the lock file as the list: $(stat -c %a "$LIST")"
+# A run queued behind a stopped holder of the writers' lock keeps no reader out
+rm -f "$LIST.lock"
+flock -x "$LIST.lock" sleep 30 &
+holder=$!
+sleep 0.3
+timeout 20 "$BIN" -i lp6 &
+sleep 0.3
+timeout 5 flock -s "$DIR" cat "$LIST" >/dev/null && pass || fail 'a run waiting for the writers kept a reader out'
+pkill -P $holder
+wait
 rm -f "$LIST.lock"
 chmod 0755 "$DIR"
 chgrp root "$DIR"
