@@ -217,7 +217,7 @@ bool squeeze_lines(squeeze &q)
 	if (!nl && !at_end)
 		return squeeze_long_line(q);
 	size_t whole = nl ? static_cast<size_t>(nl - q.buf) + 1 : 0;
-	iovec pieces[MAX_PIECES];
+	static iovec pieces[MAX_PIECES];
 	int count = 0;
 	size_t n = 0;
 	for (size_t from = 0; from < whole;) {
