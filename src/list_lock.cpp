@@ -153,14 +153,16 @@ bool still_named(int fd, int dir, const char *name, const list_rights &list)
 }
 
 // Takes the writers' lock, and starts over while the file it got is no longer the one
-// named.
-int take_writers_lock(int dir, const char *lock_name, const char *list_name)
+// named. Leaves in list who may change the list, as it is once the lock is held.
+int take_writers_lock(int dir, const char *lock_name, const char *list_name, list_rights &list)
 {
 	for (int tries = 0; tries < MAX_TRIES; tries++) {
 		int fd = open_writers_lock(dir, lock_name, rights_of(dir, list_name));
 		if (fd < 0)
 			return -1;
-		if (wait_for_writers(fd) && still_named(fd, dir, lock_name, rights_of(dir, list_name)))
+		const bool locked = wait_for_writers(fd);
+		list = rights_of(dir, list_name);
+		if (locked && still_named(fd, dir, lock_name, list))
 			return fd;
 		close(fd);
 	}
@@ -173,9 +175,8 @@ int take_writers_lock(int dir, const char *lock_name, const char *list_name)
 // may keep, locked, and renamed over the old one; runs waiting on the old one find it
 // no longer named and start over. Only root replaces it, and only while it holds no
 // journal that could be trusted.
-int mend_writers_lock(int fd, int dir, const char *lock_name, const char *list_name)
+int mend_writers_lock(int fd, int dir, const char *lock_name, const list_rights &list)
 {
-	const list_rights list = rights_of(dir, list_name);
 	struct stat lock;
 	if (geteuid() != 0 || fstat(fd, &lock) != 0)
 		return fd;
@@ -217,11 +218,12 @@ list_lock::list_lock(int list_dir, const char *list_name) : dir(-1), writers(-1)
 	if (strlen(list_name) + sizeof suffix > sizeof name)
 		return;
 	stpcpy(stpcpy(name, list_name), suffix);
-	writers = take_writers_lock(list_dir, name, list_name);
+	list_rights list;
+	writers = take_writers_lock(list_dir, name, list_name, list);
 	held = writers >= 0;
 	if (!held)
 		return;
-	writers = mend_writers_lock(writers, list_dir, name, list_name);
+	writers = mend_writers_lock(writers, list_dir, name, list);
 	dir = openat(list_dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	const long long now = monotonic_ms();
 	if (dir >= 0)
