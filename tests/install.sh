@@ -37,9 +37,8 @@ for mask in 077 000; do
 	modes=$(stat -c %a $masked/usr/local/Varnolt $masked$DIR $masked$LIST.lock 2>&1 | tr '\n' ' ')
 	[ "$modes" = '755 755 600 ' ] && pass || fail "cmake --install under umask $mask made $modes"
 done
-# The installed binary, run by root, is hardened where the build chose a static PIE: no
-# interpreter and no libraries, relocations read-only, and a canary in the tool's own
-# functions (C++ names, or main), not only in the C library's
+# Where the build chose a static PIE, the installed binary is one, with full RELRO and a
+# canary in the tool's own functions (C++ names, or main), not only in the C library's
 bin=$dest/usr/bin/printlist
 if [ "${PRINTLIST_STATIC_PIE:-0}" = 1 ]; then
 	elf=$(readelf -hld "$bin")
