@@ -27,6 +27,29 @@ printf 'lp1\n' >$dest$LIST
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 [ "$(stat -c %a $dest$DIR) $(stat -c %a $dest$LIST.lock)" = '750 640' ] && [ "$(cat $dest$LIST)" = lp1 ] && pass ||
 	fail 'cmake --install touched the list or its lock file'
+# Under any umask the directories come out 0755 and the lock file 0600, and 0600 from
+# its first moment: an install stopped at any chmod of the lock file leaves none wider
+for mask in 077 000; do
+	masked=$WORK/umask$mask
+	(umask $mask && DESTDIR=$masked strace -f -qq -o /dev/null -P $masked$LIST.lock -e trace=chmod,fchmod,fchmodat \
+		-e inject=chmod,fchmod,fchmodat:signal=KILL cmake --install "$build" --component list-directory
+		:) >/dev/null 2>&1
+	modes=$(stat -c %a $masked/usr/local/Varnolt $masked$DIR $masked$LIST.lock 2>&1 | tr '\n' ' ')
+	[ "$modes" = '755 755 600 ' ] && pass || fail "cmake --install under umask $mask made $modes"
+done
+# Where the build chose a static PIE, the installed binary is one, with full RELRO and a
+# canary in the tool's own functions (C++ names, or main), not only in the C library's
+bin=$dest/usr/bin/printlist
+if [ "${PRINTLIST_STATIC_PIE:-0}" = 1 ]; then
+	elf=$(readelf -hld "$bin")
+	grep -q 'Type: *DYN' <<<"$elf" && ! grep -qE 'INTERP|NEEDED' <<<"$elf" && grep -q GNU_RELRO <<<"$elf" &&
+		grep -q '(FLAGS) *BIND_NOW' <<<"$elf" && grep -q 'FLAGS_1.*NOW PIE' <<<"$elf" && pass ||
+		fail "not a static PIE with full RELRO: $(file -b "$bin")"
+	objdump -d "$bin" | awk '/^[0-9a-f]+ </ { own = /<(_Z|main>)/ } own && /__stack_chk_fail/ { n++ } END { exit !n }' &&
+		pass || fail 'no stack protector in the tool'\''s own functions'
+else
+	echo "skipped the hardening checks: the build is not a static PIE"
+fi
 DESTDIR=$WORK/bare cmake --install "$build" --prefix /usr --component printlist >/dev/null
 [ ! -e $WORK/bare/usr/local ] && pass || fail 'the printlist component holds the list directory'
 
