@@ -4,9 +4,11 @@
 #include "list_lock.h"
 #include "list_path.h"
 #include "print_list.h"
+#include "relro.h"
 
 int main(int argc, char *argv[])
 {
+	seal_relro();
 	if (argc < 3 || argv[1][0] != '-')
 		return 0;
 	// A file size limit must fail the write, which is undone, not kill the run halfway.

@@ -45,6 +45,8 @@ if [ "${PRINTLIST_STATIC_PIE:-0}" = 1 ]; then
 	grep -q 'Type: *DYN' <<<"$elf" && ! grep -qE 'INTERP|NEEDED' <<<"$elf" && grep -q GNU_RELRO <<<"$elf" &&
 		grep -q '(FLAGS) *BIND_NOW' <<<"$elf" && grep -q 'FLAGS_1.*NOW PIE' <<<"$elf" && pass ||
 		fail "not a static PIE with full RELRO: $(file -b "$bin")"
+	# and its RELRO pages are sealed once it runs, which musl's start-up leaves undone
+	strace -qq -e trace=mprotect "$bin" 2>&1 | grep -q 'PROT_READ) = 0' && pass || fail 'the RELRO pages stay writable'
 	objdump -d "$bin" | awk '/^[0-9a-f]+ </ { own = /<(_Z|main>)/ } own && /__stack_chk_fail/ { n++ } END { exit !n }' &&
 		pass || fail 'no stack protector in the tool'\''s own functions'
 else
