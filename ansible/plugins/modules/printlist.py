@@ -89,9 +89,9 @@ requirements:
     check mode does without both, see the notes.
   - Python 3 on the managed host.
 notes:
-  - Run it as root (C(become)), as C(printlist) is run. Where a change is due and the module
+  - "Run it as root (C(become)), as C(printlist) is run. Where a change is due and the module
     cannot write the list, its lock file or its directory, the task fails, in check mode too,
-    with C(run it as root (become: true)) and what it could not write.
+    with C(run it as root (become: true)) and what it could not write."
   - In check mode, on a host where C(printlist) or the list's directory is not there yet (its
     package is installed by an earlier task of the same play), the module predicts the change
     from an absent list and warns that a real run needs them.
