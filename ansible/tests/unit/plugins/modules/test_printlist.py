@@ -32,10 +32,10 @@ EXPAND = r'''
 hex() { od -An -tx1 -v | tr -d ' \n'; printf '\0'; }
 list() { case $1 in -|=) printf '%s\0' "$1" ;; *) printf x; printf "$1" | hex ;; esac; }
 t() {
-	printf '%s\0' "$1"; list "$2"; list "$4"
-	eval "set -- $3"
-	printf '%s\0' $#
-	for a; do printf '%s' "$a" | hex; done
+    printf '%s\0' "$1"; list "$2"; list "$4"
+    eval "set -- $3"
+    printf '%s\0' $#
+    for a; do printf '%s' "$a" | hex; done
 }
 . "$1"
 '''
