@@ -169,9 +169,7 @@ import errno
 import fcntl
 import os
 import pwd
-import signal
 import stat
-import subprocess
 import time
 import difflib
 
@@ -183,6 +181,7 @@ LOCK_SUFFIX = '.lock'
 MAX_LINKS = 40  # as many as the kernel follows in one lookup
 DIFF_LINES = 100  # a list longer than this is shown around its changes only
 DIFF_CONTEXT = 3
+TIMED_OUT = 124  # timeout(1)'s status when it stopped the command
 
 O_PATH = getattr(os, 'O_PATH', 0o10000000)
 
@@ -587,29 +586,20 @@ def find_printlist(executable):
                     'or set executable)' % ', '.join(dict.fromkeys(dirs)))
 
 
-def run_printlist(exe, option, name, deadline):
-    """Runs printlist once; it is silent and exits 0, so anything else is a fault."""
+def run_printlist(module, exe, option, name, deadline):
+    """Runs printlist once; it is silent and exits 0, so anything else is a fault. timeout(1)
+    bounds it with SIGTERM, which printlist holds off while it changes the list, so the list
+    stays whole."""
     shown = '%s %s %r' % (exe, option, to_text(name, errors='surrogate_or_strict'))
-    remaining = deadline - time.monotonic()
-    try:
-        proc = subprocess.Popen([exe, option, name], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, close_fds=True)
-    except OSError as e:
-        raise ListError('%s cannot be run: %s' % (shown, e.strerror or e))
-    try:
-        out = proc.communicate(timeout=max(remaining, 0.1))[0]
-    except subprocess.TimeoutExpired:
-        # SIGTERM, which printlist holds off while it changes the list: the list stays whole.
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            pass
+    remaining = '%.3f' % max(deadline - time.monotonic(), 0.1)
+    rc, out, err = module.run_command([module.get_bin_path('timeout', required=True), '-s', 'TERM', remaining,
+                                       exe, option, name], expand_user_and_vars=False)
+    if rc == TIMED_OUT:
         raise TimedOut('timed out: %s did not finish in time; it waits for the writers\' lock as long as '
                        'another run holds it' % shown)
-    if proc.returncode != 0 or out:
-        raise ListError('%s exited with status %d%s: is that printlist?'
-                        % (shown, proc.returncode, ', saying ' + to_text(out[:500], errors='surrogate_or_replace').strip() if out else ''))
+    said = (to_text(out, errors='surrogate_or_replace') + to_text(err, errors='surrogate_or_replace')).strip()
+    if rc != 0 or said:
+        raise ListError('%s exited with status %d%s: is that printlist?' % (shown, rc, ', saying ' + said[:500] if said else ''))
 
 
 def lock_problem(found, snapshot, trust):
@@ -813,9 +803,9 @@ def main():
                 if module.params['backup'] and (add or drop) and before.data is not None:
                     result['backup_file'] = write_backup(dir_fd, list_name, before)
                 for name in add:
-                    run_printlist(exe, '-i', name, deadline)
+                    run_printlist(module, exe, '-i', name, deadline)
                 for name in drop:
-                    run_printlist(exe, '-e', name, deadline)
+                    run_printlist(module, exe, '-e', name, deadline)
                 after = read_locked(dir_fd, dir_st, list_name, deadline, trust)
             except TimedOut as e:
                 try:
