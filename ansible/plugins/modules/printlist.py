@@ -99,7 +99,8 @@ notes:
     change the list at the same time.
   - With diff, lines that are not UTF-8 or hold zero bytes or other control characters are shown
     escaped, and a list of more than 100 lines is cut down to the lines around the change.
-  - A full disk or a foreign lock file cannot be foreseen in check mode.
+  - Check mode fails where printlist would not use the lock file, as a real run would change nothing;
+    a full disk cannot be foreseen.
 author:
   - The printlist developers (@varnolt)
 '''
@@ -618,25 +619,33 @@ def lock_problem(found, snapshot, trust):
     return None
 
 
-def why_not(dir_fd, trust, list_name, state, snapshot):
-    """What can be seen of why a run left a name not in the asked state."""
-    shown = fd_path(dir_fd)
+def lock_refused(dir_fd, trust, list_name, snapshot):
+    """Why printlist would not use the lock file there, so change nothing; None where it would."""
     lock_name = list_name + LOCK_SUFFIX
     try:
         found = walk(lock_name, at=dir_fd, trust=trust)
     except Refused as e:
         return 'the lock file is not used: %s' % e
     except OSError:
-        found = None
-    if isinstance(found, Found):
-        try:
-            problem = lock_problem(found, snapshot, trust)
-            if problem:
-                return 'the lock file %s/%s %s, so printlist changes nothing' % (shown, lock_name, problem)
-        finally:
-            os.close(found.fd)
-    elif isinstance(found, Missing):
+        return None
+    if isinstance(found, Missing):
         os.close(found.dir_fd)
+        return None
+    try:
+        problem = lock_problem(found, snapshot, trust)
+    finally:
+        os.close(found.fd)
+    if problem:
+        return 'the lock file %s/%s %s, so printlist changes nothing' % (fd_path(dir_fd), lock_name, problem)
+    return None
+
+
+def why_not(dir_fd, trust, list_name, state, snapshot):
+    """What can be seen of why a run left a name not in the asked state."""
+    shown = fd_path(dir_fd)
+    refused = lock_refused(dir_fd, trust, list_name, snapshot)
+    if refused:
+        return refused
     if state == 'present' and snapshot.data is None and snapshot.new_at and snapshot.new_at != os.path.join(shown, list_name):
         return ('the list is a symbolic link to %s, which is not there, and this printlist did not create it'
                 % snapshot.new_at)
@@ -797,6 +806,9 @@ def main():
             if lacks:
                 fail(lacks[0])
         if module.check_mode:
+            refused = (add or drop) and dir_fd is not None and lock_refused(dir_fd, trust, list_name, before)
+            if refused:
+                fail('a real run would change nothing: %s' % refused)
             after = Snapshot(predicted, False)
         else:
             try:

@@ -262,7 +262,15 @@ def test_failures_say_why(monkeypatch, tmp_path, fake):
     r = run_module(monkeypatch, tmp_path, name='lp1', executable=fake(add=False))
     assert r['failed'] and r['msg'].endswith("'lp1' is not listed after printlist ran: the lock file %s is a "
                                              'directory, so printlist changes nothing' % lock)
+    r = run_module(monkeypatch, tmp_path, check=True, name='lp1', executable=fake(add=False))
+    assert r['failed'] and r['msg'] == ('a real run would change nothing: the lock file %s is a directory, '
+                                        'so printlist changes nothing' % lock)
     lock.rmdir()
+    (tmp_path / 'inf' / 'vnPrintList').write_bytes(b'lp0\n')
+    os.link(tmp_path / 'inf' / 'vnPrintList', lock)
+    r = run_module(monkeypatch, tmp_path, name='lp1', executable=fake(add=False))
+    assert r['failed'] and r['msg'].endswith('the lock file %s has 2 hard links, so printlist changes nothing' % lock)
+    lock.unlink()
     if os.geteuid() == 0:
         lock.touch()
         os.chown(lock, NOBODY, NOBODY)
