@@ -302,15 +302,15 @@ def test_exclusive_names_and_backup(monkeypatch, tmp_path, fake):
     old = b'lp0\nlp1\n\nx\0y\nlp1\nlp0\n'
     (inf / 'vnPrintList').write_bytes(old)
     (inf / 'vnPrintList').chmod(0o640)
-    task = dict(name=['lp1', '$lp2'], exclusive=True, backup=True, executable=fake())
+    task = dict(name=['lp1', '$HOME'], exclusive=True, backup=True, executable=fake())
     # Lines of a wanted name stay twice; a zero byte cannot be passed, so its line stays.
-    outcome = (True, ['$lp2'], ['lp0', ''], ['lp1', 'x\0y', 'lp1', '$lp2'])
+    outcome = (True, ['$HOME'], ['lp0', ''], ['lp1', 'x\0y', 'lp1', '$HOME'])
     r = run_module(monkeypatch, tmp_path, check=True, **task)
     assert (r['changed'], r['added'], r['removed'], r['names']) == outcome
     assert sorted(os.listdir(inf)) == ['vnPrintList'] and calls(tmp_path) == ''
     r = run_module(monkeypatch, tmp_path, **task)
     assert (r['changed'], r['added'], r['removed'], r['names']) == outcome
-    assert calls(tmp_path) == '-i $lp2\n-e lp0\n-e \n'  # passed as given, not expanded
+    assert calls(tmp_path) == '-i $HOME\n-e lp0\n-e \n'  # passed as given, not expanded
     backup = Path(r['backup_file'])
     assert backup.parent == inf and backup.read_bytes() == old and backup.stat().st_mode & 0o777 == 0o640
     r = run_module(monkeypatch, tmp_path, **task)
