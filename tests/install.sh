@@ -75,6 +75,17 @@ fish_offered() { PATH=$dest/usr/bin:$PATH XDG_DATA_DIRS=$dest/usr/share fish -c 
 [ "$(fish_offered 'printlist -e my')" = 'my printer' ] && [ "$(fish_offered 'printlist -efoo ' | wc -l)" = 3 ] &&
 	[ "$(fish_offered 'printlist ')" = "$(printf '%s\n' -e -i)" ] && [ "$(fish_offered 'printlist -i ')" = '' ] &&
 	[ "$(fish_offered 'printlist -e lp1 ')" = '' ] && pass || fail "fish completion: $(fish_offered 'printlist -e ' | tr '\n' ' ')"
+# In a real bash, a name completed after no quote, a single or a double quote runs as
+# that name: readline closes the quote, so what is offered must suit it
+bash_ran() { local tmux="tmux -S $WORK/tmux -f /dev/null" form
+	$tmux new-session -d -x 200 -y 10 'bash --norc --noprofile -i' || return
+	$tmux send-keys -l ". $dest/usr/share/bash-completion/completions/printlist; printlist() { printf '<%s>\\n' \"\$2\" >>$WORK/ran; }" \; send-keys Enter
+	for form; do $tmux send-keys -l "printlist -e $form" \; send-keys Tab Enter; done
+	for _ in $(seq 50); do [ "$(cat $WORK/ran 2>/dev/null | wc -l)" -ge $# ] && break; sleep 0.1; done
+	$tmux kill-server; cat $WORK/ran; }
+printf 'lp1\nit'\''s "Hall A", $5\n' >"$LIST"
+[ "$(bash_ran it "'it" '"it')" = "$(printf '<it'\''s "Hall A", $5>\n%.0s' 1 2 3)" ] && pass ||
+	fail "completion in bash, as run: $(cat $WORK/ran)"
 rm "$LIST"
 [ "$(offered -e '')" = '' ] && [ "$(zsh_offered -e '')" = '' ] && [ "$(fish_offered 'printlist -e ')" = '' ] &&
 	pass || fail "completion without a list: $(offered -e '') $(zsh_offered -e '') $(fish_offered 'printlist -e ')"

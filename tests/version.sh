@@ -1,7 +1,7 @@
 #!/bin/bash
 # The version is stated once, in CMake's project(); every other file that names it
 # must agree: the Debian changelog, the RPM package's build file, the Ansible collection's galaxy.yml
-# when there is one, and the README's examples.
+# and its changelog when there is one, and the examples of the README and docs/.
 # Usage: version.sh VERSION SOURCE_DIR
 version=$1
 cd "$2" || exit 1
@@ -23,6 +23,11 @@ agree 'rpm/printlist.spec, its latest %changelog entry' \
 if [ -f ansible/galaxy.yml ]; then
 	agree 'ansible/galaxy.yml' $(sed -n 's/^version:[[:space:]]*["'\'']\{0,1\}\([^"'\'' ]*\).*/\1/p' ansible/galaxy.yml)
 fi
-agree 'README.md, its package names' $(grep -oE 'printlist[_-][0-9]+(\.[0-9]+)+' README.md | sed 's/^printlist[_-]//')
+if [ -f ansible/changelogs/changelog.yaml ]; then
+	agree 'ansible/changelogs/changelog.yaml, its last release' \
+		"$(sed -n 's/^  \([0-9][0-9.]*\):$/\1/p' ansible/changelogs/changelog.yaml | sort -V | tail -n 1)"
+fi
+agree 'README.md and docs/, their package names' \
+	$(cat README.md docs/*.md | grep -oE 'printlist[_-][0-9]+(\.[0-9]+)+' | sed 's/^printlist[_-]//')
 [ $failed -eq 0 ] && echo "every file names $version"
 exit $failed

@@ -23,19 +23,20 @@ description:
   - In check mode the module only reads the list and predicts the change by the tool's rules, which
     are whole lines, byte for byte; a last line without a line feed; empty lines and the empty name;
     an emptied list deleted, or kept empty where it is a symbolic link or has other hard links.
-  - The module never writes the list itself. It reads it as the tool does, following a symbolic
-    link only where the link belongs to root or to the owner of the directory that holds it,
-    and opening nothing but regular files, while it holds a shared C(flock) on the list's
-    directory.
+  - The module never writes the list itself. It reads it as the tool does, one name at a time,
+    opening nothing but regular files, while it holds a shared C(flock) on the list's directory.
+    Privilege never rises along the path; root's path is trusted until it passes a directory
+    or symbolic link of another user, and from there only that user's files count, so a link of
+    that user to an absolute path is not followed.
 options:
   name:
     description:
       - A name, or a list of names.
-      - A name is taken whole, so a string holding a comma is one name, not two.
+      - A name is taken whole, so a string holding a comma is one name, not two. That is why
+        the option takes any type rather than a list, which Ansible would split at commas.
       - An empty string is a name, and matches empty lines.
       - A name holding a line feed or a zero byte fails the task before anything runs.
-    type: list
-    elements: str
+    type: raw
     required: true
   state:
     description:
@@ -44,6 +45,25 @@ options:
     type: str
     choices: [ absent, present ]
     default: present
+  exclusive:
+    description:
+      - With C(state=present), the list holds exactly the names given after the task. The module
+        adds the missing names, then removes every other line, each through C(printlist), so the
+        tool's rules and locks hold for every change.
+      - Lines of a name given stay as they are, also where one is listed twice.
+      - An empty line is the empty name, and goes unless C('') is among the names.
+      - A line holding a zero byte cannot be given to C(printlist) as a name, so it stays, with
+        a warning.
+    type: bool
+    default: false
+  backup:
+    description:
+      - Before its first call of C(printlist), the module copies the list to a file beside it
+        named after the list, the process and the time (C(vnPrintList.PID.YYYY-MM-DD@HH:MM:SS~)),
+        with the list's owner and mode. A task that changes nothing, or finds no list, makes
+        no copy; check mode never makes one.
+    type: bool
+    default: false
   timeout:
     description:
       - Seconds the whole task may take, waiting for the list's directory lock and for each call
@@ -65,17 +85,24 @@ attributes:
   platform:
     platforms: posix
 requirements:
-  - C(printlist) installed on the managed host, and the list's directory C(/usr/local/Varnolt/inf).
+  - C(printlist) installed on the managed host, and the list's directory C(/usr/local/Varnolt/inf);
+    check mode does without both, see the notes.
   - Python 3 on the managed host.
 notes:
-  - Run it as root (C(become)), as C(printlist) is run.
+  - "Run it as root (C(become)), as C(printlist) is run. Where a change is due and the module
+    cannot write the list, its lock file or its directory, the task fails, in check mode too,
+    with C(run it as root (become: true)) and what it could not write."
+  - In check mode, on a host where C(printlist) or the list's directory is not there yet (its
+    package is installed by an earlier task of the same play), the module predicts the change
+    from an absent list and warns that a real run needs them.
   - C(changed) is judged by the names asked for, not by the bytes of the list, since other runs may
     change the list at the same time.
   - With diff, lines that are not UTF-8 or hold zero bytes or other control characters are shown
     escaped, and a list of more than 100 lines is cut down to the lines around the change.
-  - A full disk or a foreign lock file cannot be foreseen in check mode.
+  - Check mode fails where printlist would not use the lock file, as a real run would change nothing;
+    a full disk cannot be foreseen.
 author:
-  - The printlist developers
+  - The printlist developers (@varnolt)
 '''
 
 EXAMPLES = r'''
@@ -96,6 +123,12 @@ EXAMPLES = r'''
     state: absent
     timeout: 60
 
+- name: These printers and no other, keeping a copy of the list as it was
+  varnolt.printlist.printlist:
+    name: [lp1, lp2]
+    exclusive: true
+    backup: true
+
 - name: Use a printlist outside PATH
   varnolt.printlist.printlist:
     name: lp1
@@ -110,11 +143,22 @@ added:
   elements: str
   sample: [ lp1 ]
 removed:
-  description: The names that were listed before the task and are not now (in check mode, would not be).
+  description: The names that were listed before the task and are not now (in check mode, would not be); with C(exclusive), every line removed.
   returned: always
   type: list
   elements: str
   sample: [ lp3 ]
+names:
+  description: The list's lines after the task (in check mode, as predicted), in order; empty where there is no list.
+  returned: always
+  type: list
+  elements: str
+  sample: [ lp1, lp2 ]
+backup_file:
+  description: The copy of the list that C(backup) made.
+  returned: when a copy was made
+  type: str
+  sample: /usr/local/Varnolt/inf/vnPrintList.2172.2026-12-09@13:40:02~
 list_exists:
   description: Whether the list file is there after the task (in check mode, would be).
   returned: always
@@ -126,9 +170,7 @@ import errno
 import fcntl
 import os
 import pwd
-import signal
 import stat
-import subprocess
 import time
 import difflib
 
@@ -140,6 +182,7 @@ LOCK_SUFFIX = '.lock'
 MAX_LINKS = 40  # as many as the kernel follows in one lookup
 DIFF_LINES = 100  # a list longer than this is shown around its changes only
 DIFF_CONTEXT = 3
+TIMED_OUT = 124  # timeout(1)'s status when it stopped the command
 
 O_PATH = getattr(os, 'O_PATH', 0o10000000)
 
@@ -152,22 +195,28 @@ class Refused(ListError):
     """A symbolic link the tool would not follow."""
 
 
+class NoDirectory(ListError):
+    """The list's directory is not there: no printlist was installed yet."""
+
+
 class TimedOut(ListError):
     """printlist did not finish in the time given."""
 
 
 class Found(object):
-    def __init__(self, fd, st):
+    def __init__(self, fd, st, trust):
         self.fd = fd
         self.st = st
+        self.trust = trust  # whose files the walk trusts past this one: 0 (root) or a user
 
 
 class Missing(object):
     """Nothing at the last name: where a new file would be made, through dir_fd."""
 
-    def __init__(self, dir_fd, name):
+    def __init__(self, dir_fd, name, trust):
         self.dir_fd = dir_fd
         self.name = name
+        self.trust = trust
 
 
 def fd_path(fd):
@@ -189,13 +238,23 @@ def close(fd):
         os.close(fd)
 
 
-def walk(path, at=None):
+def trusted(trust, st, shown):
+    """The walk's trust once past st: privilege never rises. Root's path stays root's until
+    it passes something of a user U; from then on only U's own files are taken."""
+    if trust and st.st_uid != trust:
+        raise Refused('%s is owned by %s, past a directory or link of %s: printlist trusts only root\'s files on '
+                      'root\'s path, and past a user\'s directory or link only that user\'s'
+                      % (shown, user_name(st.st_uid), user_name(trust)))
+    return trust or st.st_uid
+
+
+def walk(path, at=None, trust=0):
     """Opens path one name at a time as O_PATH descriptors, as printlist resolves its list.
 
-    A symbolic link is followed only where the kernel's protected_symlinks rule would in a
-    sticky directory: when root (the caller) or the owner of the directory holding it owns
-    it. Returns Found, or Missing when only the last name is not there; raises Refused for
-    a link not followed, OSError otherwise.
+    Every directory, link and the file found must pass trusted(); an absolute link target
+    starts again at "/", which is root's, so a user's link to one is refused. Returns Found,
+    or Missing when only the last name is not there; raises Refused for a name not taken,
+    OSError otherwise.
     """
     left = to_bytes(path, errors='surrogate_or_strict')
     if not left:
@@ -209,13 +268,15 @@ def walk(path, at=None):
                 close(cur)
                 cur = None
                 cur = os.open('/', O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+                trust = trusted(trust, os.fstat(cur), '/')
             fresh = False
             left = left.lstrip(b'/')
             if not left:
-                found, cur = Found(cur, os.fstat(cur)), None
+                found, cur = Found(cur, os.fstat(cur), trust), None
                 return found
             name, slash, left = left.partition(b'/')
             dir_fd = cur if cur is not None else at
+            shown = os.path.join(fd_path(dir_fd) if dir_fd is not None else '.', to_text(name, errors='surrogate_or_strict'))
             try:
                 nxt = os.open(name, O_PATH | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dir_fd)
             except FileNotFoundError:
@@ -223,10 +284,15 @@ def walk(path, at=None):
                     raise
                 if cur is None:
                     cur = os.dup(at) if at is not None else os.open('.', O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
-                missing = Missing(cur, name)
+                missing = Missing(cur, name, trust)
                 cur = None
                 return missing
             st = os.fstat(nxt)
+            try:
+                trust = trusted(trust, st, shown)
+            except Refused:
+                os.close(nxt)
+                raise
             if not stat.S_ISLNK(st.st_mode):
                 close(cur)
                 cur = nxt
@@ -235,12 +301,6 @@ def walk(path, at=None):
                 links += 1
                 if links > MAX_LINKS:
                     raise OSError(errno.ELOOP, 'more than %d symbolic links' % MAX_LINKS)
-                owner = os.fstat(dir_fd).st_uid if dir_fd is not None else os.stat('.').st_uid
-                if st.st_uid not in (os.geteuid(), owner):
-                    raise Refused('%s/%s is a symbolic link owned by %s, in a directory owned by %s: '
-                                  'printlist follows only links of root or of the directory\'s owner'
-                                  % (fd_path(dir_fd) if dir_fd is not None else '.', to_text(name, errors='surrogate_or_strict'),
-                                     user_name(st.st_uid), user_name(owner)))
                 target = os.readlink(b'', dir_fd=nxt)
             finally:
                 os.close(nxt)
@@ -262,7 +322,8 @@ def kind(st):
 
 
 def open_dir(dir_path):
-    """The list's directory as an O_PATH descriptor, reached as the tool reaches it."""
+    """The list's directory as an O_PATH descriptor, its stat and whose files the walk
+    trusts in it, reached as the tool reaches it."""
     try:
         found = walk(dir_path)
     except Refused as e:
@@ -276,21 +337,23 @@ def open_dir(dir_path):
         os.close(found.dir_fd)
         found = None
     if found is None:
-        raise ListError('the list\'s directory %s does not exist: printlist never creates it '
-                        '(installing the package or `cmake --install` does)' % dir_path)
+        raise NoDirectory('the list\'s directory %s does not exist: printlist never creates it '
+                          '(installing the package or `cmake --install` does)' % dir_path)
     if not stat.S_ISDIR(found.st.st_mode):
         os.close(found.fd)
         raise ListError('the list\'s directory %s is %s' % (dir_path, kind(found.st)))
-    return found.fd, found.st
+    return found.fd, found.st, found.trust
 
 
 class Snapshot(object):
     """The list as read: data is its bytes, or None where there is no list."""
 
-    def __init__(self, data, deletable, new_at=None):
+    def __init__(self, data, deletable, new_at=None, st=None, writable=True):
         self.data = data
         self.deletable = deletable  # an emptied list goes, not kept empty in place
         self.new_at = new_at  # where an add makes the list, when a link points there
+        self.st = st  # the list's stat, for its backup's owner and mode
+        self.writable = writable  # whether this caller may write it
 
 
 def reopen(path_fd, st):
@@ -312,11 +375,16 @@ def read_all(fd):
         chunks.append(chunk)
 
 
-def read_list(dir_fd, list_name):
+def may_write(fd, mode=os.W_OK):
+    """Whether this caller may write the file behind an O_PATH descriptor."""
+    return os.access('/proc/self/fd/%d' % fd, mode, effective_ids=True)
+
+
+def read_list(dir_fd, list_name, trust=0):
     """Reads the list in the directory dir_fd (an O_PATH descriptor) as the tool would load it."""
     shown = os.path.join(fd_path(dir_fd), list_name)
     try:
-        found = walk(list_name, at=dir_fd)
+        found = walk(list_name, at=dir_fd, trust=trust)
     except Refused as e:
         raise ListError('the list %s is not read: %s' % (shown, e))
     except OSError as e:
@@ -337,7 +405,7 @@ def read_list(dir_fd, list_name):
         except OSError as e:
             hint = ''
             if e.errno == errno.EACCES and os.geteuid():
-                hint = ' (run the task as root: become: true)'
+                hint = ' (run it as root (become: true))'
             elif not os.path.isdir('/proc/self/fd'):
                 hint = ' (/proc is not mounted: the list is opened through it, as printlist opens it)'
             raise ListError('the list %s cannot be read: %s%s' % (shown, e.strerror or e, hint))
@@ -351,7 +419,7 @@ def read_list(dir_fd, list_name):
             named = None
         deletable = (named is not None and stat.S_ISREG(named.st_mode) and named.st_nlink == 1
                      and (named.st_dev, named.st_ino) == (found.st.st_dev, found.st.st_ino))
-        return Snapshot(data, deletable)
+        return Snapshot(data, deletable, st=found.st, writable=may_write(found.fd))
     finally:
         os.close(found.fd)
 
@@ -379,7 +447,7 @@ def lock_holders(st):
     return holders
 
 
-def read_locked(dir_fd, dir_st, list_name, deadline):
+def read_locked(dir_fd, dir_st, list_name, deadline, trust=0):
     """Reads the list holding a shared lock on its directory, as a reader does."""
     lock_fd = os.open('.', os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=dir_fd)
     try:
@@ -395,7 +463,7 @@ def read_locked(dir_fd, dir_st, list_name, deadline):
                                     % (fd_path(dir_fd), ', held by ' + ', '.join(who) if who else ''))
                 time.sleep(min(delay, max(0, deadline - time.monotonic())))
                 delay = min(delay * 2, 0.2)
-        return read_list(dir_fd, list_name)
+        return read_list(dir_fd, list_name, trust)
     finally:
         os.close(lock_fd)
 
@@ -414,7 +482,7 @@ def split_lines(data):
 
 def apply_change(data, name, state, deletable):
     """What one run of printlist makes of the list data (None: no list) for one name."""
-    lines, _ = split_lines(data)
+    lines = split_lines(data)[0]
     if state == 'present':
         if name in lines:
             return data
@@ -519,52 +587,65 @@ def find_printlist(executable):
                     'or set executable)' % ', '.join(dict.fromkeys(dirs)))
 
 
-def run_printlist(exe, option, name, deadline):
-    """Runs printlist once; it is silent and exits 0, so anything else is a fault."""
+def run_printlist(module, exe, option, name, deadline):
+    """Runs printlist once; it is silent and exits 0, so anything else is a fault. timeout(1)
+    bounds it with SIGTERM, which printlist holds off while it changes the list, so the list
+    stays whole."""
     shown = '%s %s %r' % (exe, option, to_text(name, errors='surrogate_or_strict'))
-    remaining = deadline - time.monotonic()
-    try:
-        proc = subprocess.Popen([exe, option, name], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, close_fds=True)
-    except OSError as e:
-        raise ListError('%s cannot be run: %s' % (shown, e.strerror or e))
-    try:
-        out, _ = proc.communicate(timeout=max(remaining, 0.1))
-    except subprocess.TimeoutExpired:
-        # SIGTERM, which printlist holds off while it changes the list: the list stays whole.
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            pass
+    remaining = '%.3f' % max(deadline - time.monotonic(), 0.1)
+    rc, out, err = module.run_command([module.get_bin_path('timeout', required=True), '-s', 'TERM', remaining,
+                                       exe, option, name], expand_user_and_vars=False)
+    if rc == TIMED_OUT:
         raise TimedOut('timed out: %s did not finish in time; it waits for the writers\' lock as long as '
                        'another run holds it' % shown)
-    if proc.returncode != 0 or out:
-        raise ListError('%s exited with status %d%s: is that printlist?'
-                        % (shown, proc.returncode, ', saying ' + to_text(out[:500], errors='surrogate_or_replace').strip() if out else ''))
+    said = (to_text(out, errors='surrogate_or_replace') + to_text(err, errors='surrogate_or_replace')).strip()
+    if rc != 0 or said:
+        raise ListError('%s exited with status %d%s: is that printlist?' % (shown, rc, ', saying ' + said[:500] if said else ''))
 
 
-def why_not(dir_fd, dir_st, list_name, state, snapshot):
-    """What can be seen of why a run left a name not in the asked state."""
-    shown = fd_path(dir_fd)
+def lock_problem(found, snapshot, trust):
+    """Why a lock file found would not count, or None where it does."""
+    st = found.st
+    if not stat.S_ISREG(st.st_mode):
+        return 'is %s' % kind(st)
+    if st.st_nlink != 1:
+        return 'has %d hard links' % st.st_nlink
+    if snapshot.st is not None and (st.st_dev, st.st_ino) == (snapshot.st.st_dev, snapshot.st.st_ino):
+        return 'is the list itself'
+    owners = (0, snapshot.st.st_uid) if snapshot.st is not None else (0, trust)
+    if st.st_uid not in owners:
+        return ('is owned by %s, neither root nor %s, so printlist does not trust it'
+                % (user_name(st.st_uid), 'the list\'s owner' if snapshot.st is not None else 'the owner of its path'))
+    return None
+
+
+def lock_refused(dir_fd, trust, list_name, snapshot):
+    """Why printlist would not use the lock file there, so change nothing; None where it would."""
     lock_name = list_name + LOCK_SUFFIX
     try:
-        found = walk(lock_name, at=dir_fd)
+        found = walk(lock_name, at=dir_fd, trust=trust)
     except Refused as e:
         return 'the lock file is not used: %s' % e
     except OSError:
-        found = None
-    if isinstance(found, Found):
-        try:
-            if not stat.S_ISREG(found.st.st_mode):
-                return 'the lock file %s/%s is %s, so printlist changes nothing' % (shown, lock_name, kind(found.st))
-            if found.st.st_uid not in (0, dir_st.st_uid):
-                return ('the lock file %s/%s is owned by %s, neither root nor the directory\'s owner, so printlist '
-                        'does not trust it and changes nothing' % (shown, lock_name, user_name(found.st.st_uid)))
-        finally:
-            os.close(found.fd)
-    elif isinstance(found, Missing):
+        return None
+    if isinstance(found, Missing):
         os.close(found.dir_fd)
+        return None
+    try:
+        problem = lock_problem(found, snapshot, trust)
+    finally:
+        os.close(found.fd)
+    if problem:
+        return 'the lock file %s/%s %s, so printlist changes nothing' % (fd_path(dir_fd), lock_name, problem)
+    return None
+
+
+def why_not(dir_fd, trust, list_name, state, snapshot):
+    """What can be seen of why a run left a name not in the asked state."""
+    shown = fd_path(dir_fd)
+    refused = lock_refused(dir_fd, trust, list_name, snapshot)
+    if refused:
+        return refused
     if state == 'present' and snapshot.data is None and snapshot.new_at and snapshot.new_at != os.path.join(shown, list_name):
         return ('the list is a symbolic link to %s, which is not there, and this printlist did not create it'
                 % snapshot.new_at)
@@ -577,6 +658,72 @@ def why_not(dir_fd, dir_st, list_name, state, snapshot):
     except OSError:
         pass
     return 'printlist left it so; another run may have changed the list at the same time'
+
+
+def unwritable(dir_fd, trust, list_name, before, creates, deletes):
+    """What a caller who is not root could not write of what the change needs."""
+    euid = os.geteuid()
+    if euid == 0:
+        return []
+    shown = fd_path(dir_fd)
+    lacks = []
+    try:
+        found = walk(list_name + LOCK_SUFFIX, at=dir_fd, trust=trust)
+    except OSError:
+        found = None  # refused or odd: why_not says so after the run
+    if isinstance(found, Found):
+        if not may_write(found.fd):
+            lacks.append('the lock file %s/%s%s' % (shown, list_name, LOCK_SUFFIX))
+        os.close(found.fd)
+    elif isinstance(found, Missing):
+        os.close(found.dir_fd)
+        if euid != trust:
+            lacks.append('the lock file %s/%s%s, which is not there and which only %s may make'
+                         % (shown, list_name, LOCK_SUFFIX, 'root' if not trust else 'root or ' + user_name(trust)))
+    if before.data is not None and not before.writable:
+        lacks.append('the list %s/%s' % (shown, list_name))
+    if (creates or deletes) and not may_write(dir_fd, os.W_OK | os.X_OK):
+        lacks.append('the directory %s, to %s the list' % (shown, 'create' if creates else 'delete'))
+    if lacks:
+        return ['run it as root (become: true): as %s the module cannot write %s' % (user_name(euid), ', '.join(lacks))]
+    return []
+
+
+def write_backup(dir_fd, list_name, snapshot):
+    """Copies the list as read to a timestamped file beside it, with its owner and mode, as
+    lineinfile's backup does; a name that is there already is never written through."""
+    name = '%s.%d.%s~' % (list_name, os.getpid(), time.strftime('%Y-%m-%d@%H:%M:%S'))
+    path = os.path.join(fd_path(dir_fd), name)
+    try:
+        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
+        try:
+            view = memoryview(snapshot.data)
+            while view:
+                view = view[os.write(fd, view):]
+            os.fchown(fd, snapshot.st.st_uid, snapshot.st.st_gid)
+            os.fchmod(fd, stat.S_IMODE(snapshot.st.st_mode))
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+    except OSError as e:
+        raise ListError('the backup %s cannot be written: %s' % (path, e.strerror or e))
+    return path
+
+
+def plan(data, names, wanted, exclusive):
+    """The names to add and the lines to remove: with exclusive, every line not asked for
+    that can be passed to printlist as a name."""
+    lines = split_lines(data)[0]
+    if not wanted:
+        return [], [n for n in names if n in lines]
+    drop = []
+    if exclusive:
+        drop = list(dict.fromkeys(line for line in lines if line not in names and b'\0' not in line))
+    return [n for n in names if n not in lines], drop
+
+
+def text(name):
+    return to_text(name, errors='surrogate_then_replace')
 
 
 def normalise_names(module, value):
@@ -601,45 +748,77 @@ def main():
         argument_spec=dict(
             name=dict(type='raw', required=True),
             state=dict(type='str', default='present', choices=['absent', 'present']),
+            exclusive=dict(type='bool', default=False),
+            backup=dict(type='bool', default=False),
             timeout=dict(type='int', default=30),
             executable=dict(type='path'),
         ),
         supports_check_mode=True,
     )
     names = normalise_names(module, module.params['name'])
-    state = module.params['state']
+    wanted = module.params['state'] == 'present'
+    if module.params['exclusive'] and not wanted:
+        module.fail_json(msg='exclusive needs state: present')
     if module.params['timeout'] <= 0:
         module.fail_json(msg='timeout must be more than 0 seconds')
     deadline = time.monotonic() + module.params['timeout']
     list_dir, list_name = os.path.split(LIST_PATH)
-    result = dict(changed=False, added=[], removed=[])
+    result = dict(changed=False, added=[], removed=[], names=[])
 
     def fail(msg, **extra):
         result.update(extra)
         module.fail_json(msg=msg, **result)
 
+    # A check run on a host being rolled out to predicts from an absent list.
+    dir_fd = exe = None
     try:
         exe = find_printlist(module.params['executable'])
-        dir_fd, dir_st = open_dir(list_dir)
+    except ListError as e:
+        if not module.check_mode:
+            fail(str(e))
+        module.warn('%s; a real run fails here until it is installed' % e)
+    try:
+        dir_fd, dir_st, trust = open_dir(list_dir)
+    except NoDirectory as e:
+        if not module.check_mode:
+            fail(str(e))
+        module.warn('%s; predicted from no list, a real run fails here until it is made' % e)
     except ListError as e:
         fail(str(e))
     try:
-        try:
-            before = read_locked(dir_fd, dir_st, list_name, deadline)
-        except ListError as e:
-            fail(str(e))
-        wanted = state == 'present'
-        todo = [n for n in names if is_listed(before.data, n) != wanted]
-        if wanted and todo and before.data is None and before.new_at is None:
-            fail('the list %s is a symbolic link into a directory that is not there: printlist cannot create it'
-                 % LIST_PATH)
-        if module.check_mode:
-            after = Snapshot(predict(before.data, todo, state, before.deletable), False)
+        if dir_fd is None:
+            before = Snapshot(None, True, new_at=LIST_PATH)
         else:
             try:
-                for name in todo:
-                    run_printlist(exe, '-i' if wanted else '-e', name, deadline)
-                after = read_locked(dir_fd, dir_st, list_name, deadline)
+                before = read_locked(dir_fd, dir_st, list_name, deadline, trust)
+            except ListError as e:
+                fail(str(e))
+        add, drop = plan(before.data, names, wanted, module.params['exclusive'])
+        if module.params['exclusive'] and any(b'\0' in line for line in split_lines(before.data)[0]):
+            module.warn('lines holding a zero byte stay on the list: printlist cannot be given them as a name')
+        if add and before.data is None and before.new_at is None:
+            fail('the list %s is a symbolic link into a directory that is not there: printlist cannot create it'
+                 % LIST_PATH)
+        predicted = predict(predict(before.data, add, 'present'), drop, 'absent', before.deletable)
+        if dir_fd is not None and (add or drop):
+            lacks = unwritable(dir_fd, trust, list_name, before, before.data is None,
+                               predicted is None and before.data is not None)
+            if lacks:
+                fail(lacks[0])
+        if module.check_mode:
+            refused = (add or drop) and dir_fd is not None and lock_refused(dir_fd, trust, list_name, before)
+            if refused:
+                fail('a real run would change nothing: %s' % refused)
+            after = Snapshot(predicted, False)
+        else:
+            try:
+                if module.params['backup'] and (add or drop) and before.data is not None:
+                    result['backup_file'] = write_backup(dir_fd, list_name, before)
+                for name in add:
+                    run_printlist(module, exe, '-i', name, deadline)
+                for name in drop:
+                    run_printlist(module, exe, '-e', name, deadline)
+                after = read_locked(dir_fd, dir_st, list_name, deadline, trust)
             except TimedOut as e:
                 try:
                     who = lock_holders(os.stat(list_name + LOCK_SUFFIX, dir_fd=dir_fd, follow_symlinks=False))
@@ -648,20 +827,24 @@ def main():
                 fail(str(e) + (' (the lock is held by %s)' % ', '.join(who) if who else ''))
             except ListError as e:
                 fail(str(e))
-        done = [n for n in todo if is_listed(after.data, n) == wanted]
-        shown = [to_text(n, errors='surrogate_or_strict') for n in done]
-        result.update(changed=bool(done), added=shown if wanted else [], removed=[] if wanted else shown,
-                      list_exists=after.data is not None)
+        added = [n for n in add if is_listed(after.data, n)]
+        removed = [n for n in drop if not is_listed(after.data, n)]
+        result.update(changed=bool(added or removed), added=[text(n) for n in added],
+                      removed=[text(n) for n in removed], list_exists=after.data is not None,
+                      names=[text(line) for line in split_lines(after.data)[0]])
         if module._diff:
             result['diff'] = list_diff(before.data, after.data, LIST_PATH)
-        missed = [n for n in todo if n not in done]
+        missed = []
+        for todo, done, how in ((add, added, 'not listed'), (drop, removed, 'still listed')):
+            left = [n for n in todo if n not in done]
+            if left:
+                missed.append('%s %s %s' % (', '.join(repr(text(n)) for n in left),
+                                            'is' if len(left) == 1 else 'are', how))
         if missed:
-            fail('%s %s %s after printlist ran: %s' % (
-                ', '.join(repr(to_text(n, errors='surrogate_or_strict')) for n in missed),
-                'is' if len(missed) == 1 else 'are', 'not listed' if wanted else 'still listed',
-                why_not(dir_fd, dir_st, list_name, state, before)))
+            fail('%s after printlist ran: %s' % ('; '.join(missed), why_not(
+                dir_fd, trust, list_name, 'present' if len(added) < len(add) else 'absent', before)))
     finally:
-        os.close(dir_fd)
+        close(dir_fd)
     module.exit_json(**result)
 
 

@@ -8,7 +8,9 @@ import contextlib
 import fcntl
 import json
 import os
+import shutil
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -16,6 +18,7 @@ import pytest
 
 from ansible.module_utils import basic
 from ansible.module_utils.common.text.converters import to_bytes
+from ansible.module_utils.common.warnings import get_warning_messages
 
 from ansible_collections.varnolt.printlist.plugins.modules import printlist
 
@@ -29,10 +32,10 @@ EXPAND = r'''
 hex() { od -An -tx1 -v | tr -d ' \n'; printf '\0'; }
 list() { case $1 in -|=) printf '%s\0' "$1" ;; *) printf x; printf "$1" | hex ;; esac; }
 t() {
-	printf '%s\0' "$1"; list "$2"; list "$4"
-	eval "set -- $3"
-	printf '%s\0' $#
-	for a; do printf '%s' "$a" | hex; done
+    printf '%s\0' "$1"; list "$2"; list "$4"
+    eval "set -- $3"
+    printf '%s\0' $#
+    for a; do printf '%s' "$a" | hex; done
 }
 . "$1"
 '''
@@ -114,9 +117,9 @@ def inf(tmp_path):
 
 
 def read(d, name='vnPrintList'):
-    fd, _ = printlist.open_dir(str(d))
+    fd, st, trust = printlist.open_dir(str(d))
     try:
-        return printlist.read_list(fd, name)
+        return printlist.read_list(fd, name, trust)
     finally:
         os.close(fd)
 
@@ -129,11 +132,21 @@ def test_links_followed_as_the_tool_does(inf, tmp_path):
     link.symlink_to(target)
     got = read(inf)
     assert (got.data, got.deletable) == (b'a\n', False)  # emptied, a link keeps its file
+    # Past a user's link or directory only that user's files count, and "/" is root's.
     os.lchown(link, NOBODY, NOBODY)
-    with pytest.raises(printlist.ListError, match='owned by nobody'):
+    with pytest.raises(printlist.ListError, match='/ is owned by root .*past a directory or link of nobody'):
         read(inf)
-    os.chown(inf, NOBODY, NOBODY)  # the directory's owner may make links in it
-    assert read(inf).data == b'a\n'
+    os.chown(inf, NOBODY, NOBODY)
+    with pytest.raises(printlist.ListError, match='past a directory or link of nobody'):
+        read(inf)
+    link.unlink()
+    (inf / 'mine').write_bytes(b'b\n')
+    link.symlink_to('mine')
+    os.lchown(link, NOBODY, NOBODY)
+    with pytest.raises(printlist.ListError, match='mine is owned by root .*past a directory or link of nobody'):
+        read(inf)
+    os.chown(inf / 'mine', NOBODY, NOBODY)
+    assert read(inf).data == b'b\n'
     os.chown(inf, 0, 0)
     link.unlink()
     link.symlink_to(tmp_path / 'new')
@@ -153,7 +166,7 @@ def test_a_planted_directory_link_is_not_followed(tmp_path):
     (tmp_path / 'secret').mkdir()
     os.symlink(tmp_path / 'secret', tmp_path / 'inf')
     os.lchown(tmp_path / 'inf', NOBODY, NOBODY)
-    with pytest.raises(printlist.ListError, match='cannot be reached.*owned by nobody'):
+    with pytest.raises(printlist.ListError, match='cannot be reached: / is owned by root .*past a directory or link of nobody'):
         read(tmp_path / 'inf')
 
 
@@ -178,10 +191,10 @@ class Exited(Exception):
     pass
 
 
-def run_module(monkeypatch, tmp_path, check=False, diff=False, **params):
+def run_module(monkeypatch, tmp_path, check=False, diff=False, inf='inf', **params):
     """main() on a list under tmp_path, with its result."""
     (tmp_path / 'inf').mkdir(exist_ok=True)
-    monkeypatch.setattr(printlist, 'LIST_PATH', str(tmp_path / 'inf' / 'vnPrintList'))
+    monkeypatch.setattr(printlist, 'LIST_PATH', str(tmp_path / inf / 'vnPrintList'))
     params.update(_ansible_check_mode=check, _ansible_diff=diff)
     results = []
 
@@ -201,12 +214,13 @@ def run_module(monkeypatch, tmp_path, check=False, diff=False, **params):
     return results[0]
 
 
-# Stands in for printlist: adds its name as the tool would, and keeps its command lines,
+# Stands in for printlist: adds or removes its name as the tool would, keeps its command lines,
 # and whether the directory lock that a run takes was free.
 FAKE = '''#!/bin/sh
 echo "$@" >>"%(calls)s"
 flock -xn "%(dir)s" true || echo "the directory is locked" >>"%(calls)s"
 [ "$1" = -i ] && %(add)s printf '%%s\\n' "$2" >>"%(list)s"
+[ "$1" = -e ] && %(add)s { grep -avxF -e "$2" "%(list)s" >"%(list)s.new"; mv "%(list)s.new" "%(list)s"; }
 exit 0
 '''
 
@@ -217,7 +231,7 @@ def fake(tmp_path):
         exe = tmp_path / 'printlist'
         exe.write_text(body or FAKE % {'calls': tmp_path / 'calls', 'dir': tmp_path / 'inf',
                                        'list': tmp_path / 'inf' / 'vnPrintList',
-                                       'add': '' if add else ': '})
+                                       'add': '' if add else 'false &&'})
         exe.chmod(0o755)
         return str(exe)
     return make
@@ -248,7 +262,15 @@ def test_failures_say_why(monkeypatch, tmp_path, fake):
     r = run_module(monkeypatch, tmp_path, name='lp1', executable=fake(add=False))
     assert r['failed'] and r['msg'].endswith("'lp1' is not listed after printlist ran: the lock file %s is a "
                                              'directory, so printlist changes nothing' % lock)
+    r = run_module(monkeypatch, tmp_path, check=True, name='lp1', executable=fake(add=False))
+    assert r['failed'] and r['msg'] == ('a real run would change nothing: the lock file %s is a directory, '
+                                        'so printlist changes nothing' % lock)
     lock.rmdir()
+    (tmp_path / 'inf' / 'vnPrintList').write_bytes(b'lp0\n')
+    os.link(tmp_path / 'inf' / 'vnPrintList', lock)
+    r = run_module(monkeypatch, tmp_path, name='lp1', executable=fake(add=False))
+    assert r['failed'] and r['msg'].endswith('the lock file %s has 2 hard links, so printlist changes nothing' % lock)
+    lock.unlink()
     if os.geteuid() == 0:
         lock.touch()
         os.chown(lock, NOBODY, NOBODY)
@@ -263,12 +285,71 @@ def test_failures_say_why(monkeypatch, tmp_path, fake):
 
 
 def test_a_held_directory_lock_times_out(inf):
-    fd, st = printlist.open_dir(str(inf))
+    fd, st, trust = printlist.open_dir(str(inf))
     held = os.open(str(inf), os.O_RDONLY | os.O_DIRECTORY)
     try:
         fcntl.flock(held, fcntl.LOCK_EX)
         with pytest.raises(printlist.ListError, match=r'timed out .* held by %d \(' % os.getpid()):
-            printlist.read_locked(fd, st, 'vnPrintList', time.monotonic() + 0.2)
+            printlist.read_locked(fd, st, 'vnPrintList', time.monotonic() + 0.2, trust)
     finally:
         os.close(held)
         os.close(fd)
+
+
+def test_exclusive_names_and_backup(monkeypatch, tmp_path, fake):
+    inf, old = tmp_path / 'inf', b'lp0\nlp1\n\nx\0y\nlp1\nlp0\n'
+    inf.mkdir()
+    (inf / 'vnPrintList').write_bytes(old)
+    (inf / 'vnPrintList').chmod(0o640)
+    task = dict(name=['lp1', '$HOME'], exclusive=True, backup=True, executable=fake())
+    # Lines of a wanted name stay twice; a zero byte cannot be passed, so its line stays.
+    outcome = (True, ['$HOME'], ['lp0', ''], ['lp1', 'x\0y', 'lp1', '$HOME'])
+    r = run_module(monkeypatch, tmp_path, check=True, **task)
+    assert (r['changed'], r['added'], r['removed'], r['names']) == outcome
+    assert sorted(os.listdir(inf)) == ['vnPrintList'] and calls(tmp_path) == ''
+    r = run_module(monkeypatch, tmp_path, **task)
+    assert (r['changed'], r['added'], r['removed'], r['names']) == outcome
+    assert calls(tmp_path) == '-i $HOME\n-e lp0\n-e \n'  # passed as given, not expanded
+    backup = Path(r['backup_file'])
+    assert backup.parent == inf and backup.read_bytes() == old and backup.stat().st_mode & 0o777 == 0o640
+    r = run_module(monkeypatch, tmp_path, **task)
+    assert (r['changed'], 'backup_file' in r, len(os.listdir(inf))) == (False, False, 2)
+
+
+def test_a_check_run_where_printlist_is_not_yet(monkeypatch, tmp_path):
+    task = dict(name='lp1', inf='gone', executable=str(tmp_path / 'none'))
+    r = run_module(monkeypatch, tmp_path, check=True, diff=True, **task)
+    assert (r.get('failed'), r['added'], r['names'], r['diff']['before_header'], r['diff']['after']) == (
+        None, ['lp1'], ['lp1'], str(tmp_path / 'gone' / 'vnPrintList') + ' (no file)', 'lp1\n')
+    said = ' '.join(get_warning_messages())
+    assert 'printlist is not installed at' in said and 'gone does not exist' in said
+    r = run_module(monkeypatch, tmp_path, **task)
+    assert r['failed'] and 'not installed' in r['msg']
+
+
+@contextlib.contextmanager
+def as_nobody():
+    os.setegid(NOBODY)
+    os.seteuid(NOBODY)
+    try:
+        yield
+    finally:
+        os.seteuid(0)
+        os.setegid(0)
+
+
+@root_only
+def test_without_root_the_task_says_become(monkeypatch):
+    top = Path(tempfile.mkdtemp())
+    top.chmod(0o755)
+    (top / 'inf').mkdir()
+    (top / 'inf' / 'vnPrintList').write_bytes(b'lp1\n')
+    with as_nobody():
+        runs = [run_module(monkeypatch, top, check=check, name=name, executable='/bin/true')
+                for check, name in ((True, 'lp2'), (False, 'lp2'), (True, 'lp1'))]
+    shutil.rmtree(top)
+    for r in runs[:2]:
+        assert r.get('failed') and r['msg'] == (
+            'run it as root (become: true): as nobody (uid 65534) the module cannot write the lock file %s/inf/'
+            'vnPrintList.lock, which is not there and which only root may make, the list %s/inf/vnPrintList' % (top, top))
+    assert (runs[2].get('failed'), runs[2]['changed'], runs[2]['names']) == (None, False, ['lp1'])
