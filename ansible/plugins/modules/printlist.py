@@ -400,6 +400,10 @@ def read_list(dir_fd, list_name, trust=0):
     try:
         if not stat.S_ISREG(found.st.st_mode):
             raise ListError('the list %s is %s, not a regular file: printlist leaves it alone' % (shown, kind(found.st)))
+        held_in = os.stat(os.path.dirname(fd_path(found.fd)))
+        if found.st.st_nlink > 1 and held_in.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+            raise ListError('the list %s has %d hard links in a directory others may write: printlist leaves it alone, '
+                            'since another user may have made one' % (shown, found.st.st_nlink))
         try:
             fd = reopen(found.fd, found.st)
         except OSError as e:

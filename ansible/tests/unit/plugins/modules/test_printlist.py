@@ -183,6 +183,9 @@ def test_only_regular_files_are_read(inf, tmp_path):
     list_path.write_bytes(b'x')
     os.link(list_path, tmp_path / 'other')
     assert (read(inf).data, read(inf).deletable) == (b'x', False)
+    inf.chmod(0o775)  # where others may write, the second name may be theirs
+    with pytest.raises(printlist.ListError, match='has 2 hard links in a directory others may write'):
+        read(inf)
     with pytest.raises(printlist.ListError, match='does not exist'):
         read(tmp_path / 'gone')
 
