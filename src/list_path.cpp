@@ -47,8 +47,8 @@ bool set_name(found_file &f, const char *name, size_t n)
 // directory where it would be created.
 find_result walk(int at, const char *path, found_file &f)
 {
-	char left[PATH_MAX];
-	char target[PATH_MAX];
+	static char left[PATH_MAX]; // static: the run fits an 8 KiB stack
+	static char target[PATH_MAX];
 	size_t len = strlen(path);
 	if (len == 0 || len >= sizeof left)
 		return FILE_REFUSED;
@@ -122,7 +122,8 @@ find_result walk(int at, const char *path, found_file &f)
 
 int open_parent_dir(const char *path)
 {
-	char dir[PATH_MAX] = ".";
+	static char dir[PATH_MAX]; // static: the run fits an 8 KiB stack
+	strcpy(dir, ".");
 	const char *slash = strrchr(path, '/');
 	if (slash) {
 		size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
@@ -182,7 +183,7 @@ void forget_file(found_file &f)
 
 int create_file(const found_file &f, mode_t mode)
 {
-	return openat(f.dir, f.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+	return openat(f.dir, f.name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
 // A descriptor opened by O_PATH opens nothing; /proc opens that same inode again, so
