@@ -24,9 +24,11 @@ limited 3 printer-0003
 seq -f 'printer%06g' 0 199999 >printers
 { echo lp0; cat printers; } >big
 every_line() { LC_ALL=C sort -u "$LIST" | LC_ALL=C comm -13 - printers | cmp -s /dev/null -; }
+# Puts a fresh copy of a list in place, with no journal a killed run left for the next
+fresh() { cp "$1" "$LIST" && : >"$LIST.lock"; }
 # Removes lp0 from a fresh copy of the big list, meeting the fault at the second write.
 second_write() {
-	cp big "$LIST"
+	fresh big
 	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$1":when=2 "$BIN" -e lp0; } 2>/dev/null
 }
 for fault in signal=KILL error=EIO; do
@@ -38,14 +40,14 @@ done
 { echo abc; seq -f '%015g' 4094; echo hplp1; printf 'y%.0s' $(seq 40); echo; seq -f '%015g' 5000; } >near
 only_old_lines() { LC_ALL=C grep -qvxFf "$1" "$LIST" && return 1; LC_ALL=C grep -vxF abc "$1" | LC_ALL=C grep -qvxFf "$LIST" && return 1; return 0; }
 for fault in error=EIO signal=KILL; do
-	cp near "$LIST"
+	fresh near
 	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$fault":when=2 "$BIN" -e abc; } 2>/dev/null
 	only_old_lines near && pass || fail "a removal meeting $fault at its second write left a line it never held: $(LC_ALL=C grep -vxFf near "$LIST" | head -n 3)"
 done
 # nor after it has taken out many lines, more than any fixed number of copies covers
 { printf 'y\n%.0s' $(seq 100); for i in $(seq -f '%03g' 300); do printf "L$i%0296d\ny\n" 0 | tr 0 L; done; } >many
 for fault in signal=KILL error=EIO; do
-	cp many "$LIST"
+	fresh many
 	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$fault":when=2 "$BIN" -e y; } 2>/dev/null
 	only_old_lines many && pass || fail "a removal of many lines meeting $fault left a line it never held: $(LC_ALL=C grep -vxFf many "$LIST" | head -c 80)"
 done
