@@ -246,8 +246,9 @@ bool clear_journal(int journal)
 	return ftruncate(journal, 0) == 0 && fdatasync(journal) == 0;
 }
 
-bool journal_held(int journal)
+int journal_held(int journal)
 {
 	char c;
-	return pread(journal, &c, 1, 0) != 0;
+	const ssize_t n = pread(journal, &c, 1, 0);
+	return n < 0 ? -1 : n > 0;
 }

@@ -29,7 +29,8 @@ bool roll_back(int journal, int list, char *buf, size_t buf_size);
 // goes on, so that it never rolls back a later change.
 bool clear_journal(int journal);
 
-// Whether the journal holds anything: one read of its header.
-bool journal_held(int journal);
+// Whether the journal holds anything (1) or not (0), by one read of its first byte, or
+// -1 where it cannot be read.
+int journal_held(int journal);
 
 #endif
