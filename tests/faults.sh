@@ -59,6 +59,33 @@ cp long "$LIST"
 only_old_lines long && pass || fail "a failed write of a long line lost a line: $(wc -c <"$LIST") bytes"
 second_write signal=TERM
 cmp -s printers "$LIST" && pass || fail 'a SIGTERM cut a removal short'
+# A removal killed at any of its writes, syncs and truncations leaves, once the next
+# run (a loading one) is made, exactly the list before or after; one not killed, after
+seq -f 'p%05g' 20000 >before # a tail of several reads and writes
+grep -vx p00100 before >after
+for at in pwrite64:1 pwrite64:3 pwrite64:4 pwritev:1 pwritev:2 pwritev:3 fdatasync:1 fdatasync:2 fdatasync:3 ftruncate:1 ftruncate:2 ftruncate:3; do
+	fresh before
+	{ strace -f -qq -o /dev/null -e inject="${at%:*}":signal=KILL:when="${at#*:}" "$BIN" -e p00100; } 2>/dev/null
+	killed=$?
+	run "$BIN" -l x || fail "the run after a kill at $at: exit $status"
+	{ cmp -s after "$LIST" || { [ $killed != 0 ] && cmp -s before "$LIST"; }; } && [ ! -s "$LIST.lock" ] && pass ||
+		fail "a removal killed at $at (exit $killed), then a run, left $(diff before "$LIST" | head -c 60 | tr '\n' ' ')"
+done
+# A failure of the journal's write or sync, or of any read, changes nothing
+for at in pwrite64:1 fdatasync:1 pread64:1 pread64:3 pread64:5 pread64:6; do
+	fresh before
+	{ strace -f -qq -o /dev/null -e inject="${at%:*}":error=EIO:when="${at#*:}" "$BIN" -e p00100; } 2>/dev/null
+	run "$BIN" -l x && cmp -s before "$LIST" && pass || fail "a removal meeting EIO at $at changed the list"
+done
+# A journal whose checksum fails is cleared, not put back
+fresh before
+{ strace -f -qq -o /dev/null -e inject=fdatasync:signal=KILL:when=2 "$BIN" -e p00100; } 2>/dev/null
+printf X | dd of="$LIST.lock" bs=1 seek=100 conv=notrunc 2>/dev/null
+run "$BIN" -l x && cmp -s after "$LIST" && [ ! -s "$LIST.lock" ] && pass || fail 'a torn journal was put back or kept'
+# and a run fits an 8 KiB stack (where the stack's start is not randomized: the kernel
+# may place it up to 8 KiB down, which leaves a program that does nothing no room)
+fresh before
+run setarch -R prlimit --stack=8192 "$BIN" -e p00100 && cmp -s after "$LIST" && pass || fail "an 8 KiB stack: exit $status"
 # A list cut short by another program while a removal reads it: that run stops, silent
 cp big "$LIST"
 (sleep 1; truncate -s 0 "$LIST") &
