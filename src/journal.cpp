@@ -134,12 +134,18 @@ bool identify(int list, int journal, identity &id)
 	return true;
 }
 
-bool read_at(int fd, char *buf, size_t n, off_t at)
+// Reads n bytes at `at`: 1, or 0 where the file ends first, or -1 on an error.
+int read_some(int fd, char *buf, size_t n, off_t at)
 {
 	for (ssize_t r; n > 0; buf += r, n -= static_cast<size_t>(r), at += r)
 		if ((r = pread(fd, buf, n, at)) <= 0)
-			return false;
-	return true;
+			return r < 0 ? -1 : 0;
+	return 1;
+}
+
+bool read_at(int fd, char *buf, size_t n, off_t at)
+{
+	return read_some(fd, buf, n, at) == 1;
 }
 
 bool write_at(int fd, const char *buf, size_t n, off_t at)
@@ -155,23 +161,28 @@ size_t chunk(off_t left, size_t buf_size)
 	return left < static_cast<off_t>(buf_size) ? static_cast<size_t>(left) : buf_size;
 }
 
-// Reads a journal and checks it whole: its header, its length, its checksum.
-bool read_whole(int journal, header &h, char *buf, size_t buf_size)
+enum journal_state { TORN, WHOLE, UNREADABLE };
+
+// Reads a journal and checks it whole: its header, its length, its checksum. One that
+// cannot be read (a caller who may only write the lock file, an I/O error) may be whole.
+journal_state read_whole(int journal, header &h, char *buf, size_t buf_size)
 {
 	unsigned char raw[HEADER_SIZE];
 	struct stat st;
-	if (!read_at(journal, reinterpret_cast<char *>(raw), HEADER_SIZE, 0) || !decode(raw, h) ||
-	    fstat(journal, &st) != 0 || st.st_size != static_cast<off_t>(HEADER_SIZE) + (h.size - h.from))
-		return false;
+	const int got = read_some(journal, reinterpret_cast<char *>(raw), HEADER_SIZE, 0);
+	if (got < 0 || fstat(journal, &st) != 0)
+		return UNREADABLE;
+	if (got == 0 || !decode(raw, h) || st.st_size != static_cast<off_t>(HEADER_SIZE) + (h.size - h.from))
+		return TORN;
 	checksum c = start_sum(raw);
 	for (off_t at = h.from; at < h.size;) {
 		const size_t n = chunk(h.size - at, buf_size);
-		if (!read_at(journal, buf, n, static_cast<off_t>(HEADER_SIZE) + (at - h.from)))
-			return false;
+		if (read_some(journal, buf, n, static_cast<off_t>(HEADER_SIZE) + (at - h.from)) != 1)
+			return UNREADABLE;
 		add_bytes(c, buf, n);
 		at += static_cast<off_t>(n);
 	}
-	return sum_of(c) == h.sum;
+	return sum_of(c) == h.sum ? WHOLE : TORN;
 }
 
 // Copies the saved bytes back over the list and gives it its old size, on disk.
@@ -235,8 +246,9 @@ bool roll_back(int journal, int list, char *buf, size_t buf_size)
 {
 	header h;
 	identity now;
-	if (read_whole(journal, h, buf, buf_size) && list >= 0 && identify(list, journal, now) && same(now, h.id) &&
-	    !put_back(journal, list, h, buf, buf_size))
+	const journal_state state = read_whole(journal, h, buf, buf_size);
+	if (state == UNREADABLE || (state == WHOLE && list >= 0 && identify(list, journal, now) && same(now, h.id) &&
+	                            !put_back(journal, list, h, buf, buf_size)))
 		return false;
 	return clear_journal(journal);
 }
@@ -248,7 +260,6 @@ bool clear_journal(int journal)
 
 int journal_held(int journal)
 {
-	char c;
-	const ssize_t n = pread(journal, &c, 1, 0);
-	return n < 0 ? -1 : n > 0;
+	struct stat st;
+	return fstat(journal, &st) != 0 ? -1 : st.st_size > 0;
 }

@@ -22,15 +22,16 @@ saved_journal save_journal(int journal, int list, off_t from, off_t size, char *
 // Puts back into the list fd what a whole journal saved of it, restores its size and
 // syncs it; then clears the journal. A journal that is torn, or saved from another
 // file, is cleared alone. list is -1 where there is no list. Returns false when the
-// list could not be put back, and keeps the journal for the next run then.
+// journal cannot be read or the list could not be put back, and keeps the journal for
+// a later run then.
 bool roll_back(int journal, int list, char *buf, size_t buf_size);
 
 // Marks the change done: the journal is emptied, and that is on disk before the run
 // goes on, so that it never rolls back a later change.
 bool clear_journal(int journal);
 
-// Whether the journal holds anything (1) or not (0), by one read of its first byte, or
-// -1 where it cannot be read.
+// Whether the journal holds anything (1) or not (0), or -1 where that cannot be told.
+// It needs no right to read the lock file.
 int journal_held(int journal);
 
 #endif

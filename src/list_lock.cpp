@@ -74,9 +74,11 @@ int open_writers_lock(int dir, const char *name)
 		found_file f;
 		const find_result found = find_file(dir, name, f);
 		int fd = -1;
-		if (found == FILE_FOUND && trusted_owner(f.st.st_uid, f.dir))
-			fd = reopen_regular(f.fd, O_RDWR);
-		else if (found == FILE_MISSING && trusted_owner(geteuid(), f.dir))
+		if (found == FILE_FOUND && trusted_owner(f.st.st_uid, f.dir)) {
+			fd = reopen_regular(f.fd, O_RDWR); // the journal is read back
+			if (fd < 0 && errno == EACCES)     // a group granted writing alone
+				fd = reopen_regular(f.fd, O_WRONLY);
+		} else if (found == FILE_MISSING && trusted_owner(geteuid(), f.dir))
 			fd = create_file(f, 0600);
 		const bool raced = found == FILE_MISSING && fd < 0 && errno == EEXIST;
 		if (fd >= 0 && found == FILE_MISSING && fchmod(fd, 0600) != 0) {

@@ -241,7 +241,7 @@ bool recover_list(int journal, int dir)
 {
 	const int held = journal_held(journal);
 	if (held <= 0)
-		return held == 0; // a journal that cannot be read may hold a change to undo
+		return held == 0;
 	found_file f;
 	const find_result found = find_file(dir, LIST_NAME, f);
 	const int fd = found == FILE_FOUND ? reopen_regular(f.fd, O_RDWR) : -1;
