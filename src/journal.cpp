@@ -98,14 +98,14 @@ void encode(const header &h, unsigned char *out)
 	memcpy(out, MAGIC, sizeof MAGIC);
 	const uint64_t fields[FIELDS] = {h.id.inode, h.id.generation, h.id.device, static_cast<uint64_t>(h.from),
 	                                 static_cast<uint64_t>(h.size), h.sum};
-	for (int i = 0; i < FIELDS; i++)
+	for (size_t i = 0; i < FIELDS; i++)
 		put_le(out + sizeof MAGIC + 8 * i, fields[i]);
 }
 
 bool decode(const unsigned char *in, header &h)
 {
 	uint64_t f[FIELDS];
-	for (int i = 0; i < FIELDS; i++)
+	for (size_t i = 0; i < FIELDS; i++)
 		f[i] = load_le(in + sizeof MAGIC + 8 * i);
 	h = {{f[F_INODE], f[F_GENERATION], f[F_DEVICE]}, static_cast<off_t>(f[F_FROM]), static_cast<off_t>(f[F_SIZE]),
 	     f[F_SUM]};
