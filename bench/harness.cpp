@@ -171,7 +171,9 @@ int main(int argc, char *argv[])
 	// The columns of ratios, where the command of that label is in the round.
 	const char *const baselines[] = {"static musl do-nothing", "static musl read-only",
 	                                 "static musl map-touch", "grep -qxF absent",
-	                                 "static musl append+sync", "static musl rewrite+sync"};
+	                                 "static musl append+sync", "static musl rewrite+sync",
+	                                 "static musl journal+rewrite+sync",
+	                                 "static musl journal+rewrite+sync, cleared"};
 	for (const command &c : cs) {
 		printf("| %s | %.0f |", c.label.c_str(), median(c.seconds) * 1e6);
 		for (const char *label : baselines) {

@@ -42,11 +42,6 @@ list_rights rights_of(int dir, const char *list_name)
 	return r;
 }
 
-bool same_file(const struct stat &a, const struct stat &b)
-{
-	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // A lock file counts only as a file of its own, of root or of who may change the list:
 // not the list under another name, nor a second name of any other file.
 bool counts(const struct stat &lock, const list_rights &list)
@@ -124,9 +119,11 @@ int open_writers_lock(int dir, const char *name, const list_rights &list)
 		found_file f;
 		const find_result found = find_file(dir, name, f);
 		int fd = -1;
-		if (found == FILE_FOUND && counts(f.st, list))
-			fd = reopen_regular(f.fd, O_RDWR);
-		else if (found == FILE_MISSING && may_create(f))
+		if (found == FILE_FOUND && counts(f.st, list)) {
+			fd = reopen_regular(f.fd, O_RDWR); // the journal is read back
+			if (fd < 0 && errno == EACCES)     // a group granted writing alone
+				fd = reopen_regular(f.fd, O_WRONLY);
+		} else if (found == FILE_MISSING && may_create(f))
 			fd = create_file(f, 0600);
 		const bool raced = found == FILE_MISSING && fd < 0 && errno == EEXIST;
 		if (fd >= 0 && found == FILE_MISSING && fchmod(fd, 0600) != 0) {

@@ -50,6 +50,11 @@ bool may_create(const found_file &f);
 // O_WRONLY or O_RDWR).
 int reopen_regular(int path_fd, int flags);
 
+inline bool same_file(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Whether someone other than its owner may add or remove names in the directory.
 bool shared_dir(int dir);
 

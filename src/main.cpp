@@ -18,13 +18,14 @@ int main(int argc, char *argv[])
 	if (dir < 0)
 		return 0;
 	const list_lock lock(dir, LIST_NAME);
-	if (!lock.held)
+	// Every run, loading calls too, first undoes a change cut short by a crash
+	if (!lock.held || !recover_list(lock.writers, dir))
 		return 0;
 	clear_list();
 	load_list(name, dir);
 	if (argv[1][1] == 'i')
-		save_list(name, LIST_ADD, dir);
+		save_list(name, LIST_ADD, dir, lock.writers);
 	else if (argv[1][1] == 'e')
-		save_list(name, LIST_REMOVE, dir);
+		save_list(name, LIST_REMOVE, dir, lock.writers);
 	return 0;
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "find_line.h"
+#include "journal.h"
 #include "squeeze.h"
 
 namespace {
@@ -90,11 +91,6 @@ int open_loaded(int flags)
 	return -1;
 }
 
-bool same_file(const struct stat &a, const struct stat &b)
-{
-	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The entry name in dir is the file fd has open, and its only name.
 bool is_sole_name(int fd, int dir, const char *name)
 {
@@ -152,27 +148,44 @@ bool fits_size_limit(off_t size)
 	       static_cast<rlim_t>(size) < limit.rlim_cur;
 }
 
-// A removal rewrites only from the first match on, and truncates last, so a failed
-// write leaves every line in the file. The lines it moved reach the disk before the
-// new size does, so that a power cut never finds the list cut short over old bytes;
-// then the new size does. An emptied list is deleted only where that loses nothing: a
-// symbolic link or another hard link keeps the empty file in place, with its owner and
-// mode, for the next add.
-void remove_name(const char *name, int dir)
+// Rewrites the list from the first match on and truncates it, on disk; an emptied list
+// is deleted only where that loses nothing: a symbolic link or another hard link keeps
+// the empty file in place, with its owner and mode, for the next add. The journal puts
+// the old bytes back after any crash, so the moved lines and the new size reach the disk
+// in one sync. Without a journal that outlives a power cut, the moved lines reach the
+// disk before the new size does, so that a cut never finds the list cut short over old
+// bytes.
+bool rewrite(int fd, const char *name, int dir, saved_journal saved)
+{
+	bool wrote = false;
+	const off_t size = squeeze_list(fd, name, list.first_match, list.size, in, sizeof in, wrote);
+	if (size < 0 || (saved != JOURNAL_SAVED && wrote && !reach_disk(fd)) || ftruncate(fd, size) != 0)
+		return false;
+	if (size == 0 && is_sole_name(fd, dir, LIST_NAME) && unlinkat(dir, LIST_NAME, 0) == 0) {
+		reach_disk_at(dir);
+		return true;
+	}
+	return reach_disk(fd);
+}
+
+// A removal saves what it overwrites in the journal first, and is done once the journal
+// is cleared; a failure after that puts the list back as it was. Where there is no room
+// for the journal, the removal goes on without it, as on a full disk it must, and a
+// failed write leaves every line in the file, since the truncation comes last.
+void remove_name(const char *name, int dir, int journal)
 {
 	if (!fits_size_limit(list.size))
 		return;
 	int fd = open_loaded(O_RDWR);
 	if (fd < 0)
 		return;
-	bool wrote = false;
-	const off_t size = squeeze_list(fd, name, list.first_match, list.size, in, sizeof in, wrote);
-	const bool truncated = size >= 0 && (!wrote || reach_disk(fd)) && ftruncate(fd, size) == 0;
-	const bool emptied = truncated && size == 0 && is_sole_name(fd, dir, LIST_NAME);
-	if (truncated && !emptied)
-		reach_disk(fd);
-	if (close(fd) == 0 && emptied && unlinkat(dir, LIST_NAME, 0) == 0)
-		reach_disk_at(dir);
+	const saved_journal saved = save_journal(journal, fd, list.first_match, list.size, in, sizeof in);
+	if (saved != JOURNAL_FAILED) {
+		const bool done = rewrite(fd, name, dir, saved);
+		if (saved != JOURNAL_NO_ROOM && !(done && clear_journal(journal)))
+			roll_back(journal, fd, in, sizeof in);
+	}
+	close(fd); // synced, or put back: a failed close loses nothing
 }
 
 // Blocks every signal that can wait while it lives: one that arrives while the list is
@@ -223,7 +236,25 @@ void load_list(const char *name, int dir)
 		list.state = LIST_UNSAFE;
 }
 
-void save_list(const char *name, int mode, int dir)
+bool recover_list(int journal, int dir)
+{
+	const int held = journal_held(journal);
+	if (held <= 0)
+		return held == 0;
+	found_file f;
+	const find_result found = find_file(dir, LIST_NAME, f);
+	const int fd = found == FILE_FOUND ? reopen_regular(f.fd, O_RDWR) : -1;
+	forget_file(f);
+	if (found == FILE_REFUSED || (found == FILE_FOUND && fd < 0))
+		return false; // the list cannot be reached to be put back: the journal waits
+	const signal_block block;
+	const bool whole = roll_back(journal, fd, in, sizeof in);
+	if (fd >= 0)
+		close(fd);
+	return whole;
+}
+
+void save_list(const char *name, int mode, int dir, int journal)
 {
 	bool listed = list.first_match >= 0;
 	bool changes = (mode == LIST_ADD && !listed) || (mode == LIST_REMOVE && listed);
@@ -232,7 +263,7 @@ void save_list(const char *name, int mode, int dir)
 		if (mode == LIST_ADD)
 			add_name(name);
 		else
-			remove_name(name, dir);
+			remove_name(name, dir, journal);
 	}
 	clear_list();
 }

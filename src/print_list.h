@@ -46,9 +46,15 @@ struct print_list {
 	bool ends_in_newline;
 };
 
-// The list is the file LIST_NAME in the directory dir, an O_PATH descriptor.
+// The list is the file LIST_NAME in the directory dir, an O_PATH descriptor; journal
+// is the writers' lock file, open for reading and writing, and held.
 void clear_list();
 void load_list(const char *name, int dir);
-void save_list(const char *name, int mode, int dir);
+void save_list(const char *name, int mode, int dir, int journal);
+
+// Finishes what a run cut short left: a removal whose journal is whole is undone, on
+// disk, before anything else changes. False when that could not be done, and the run
+// must change nothing.
+bool recover_list(int journal, int dir);
 
 #endif

@@ -19,6 +19,9 @@ namespace {
 constexpr int MAX_PIECES = 1024;
 constexpr int MAX_RUNS = 256;
 
+// The pieces of one write, 16 KiB: static, so that a run fits a small stack.
+iovec pieces[MAX_PIECES];
+
 // Copies of the removed line, for the pieces that follow the kept lines. As large as
 // the read buffer, so that the fuzz build's small one makes fills of many pieces.
 char copies[BUFFER_SIZE];
@@ -196,9 +199,9 @@ bool squeeze_long_line(squeeze &q)
 		if (!fill(q, from, part, from == q.read))
 			return false;
 		from += static_cast<off_t>(part);
-		iovec pieces[] = {{q.buf, part}, {newline, from == end ? 1U : 0U}};
-		off_t to = q.out + static_cast<off_t>(part + pieces[1].iov_len);
-		if (!put(q, pieces, 2, q.out, to))
+		iovec parts[] = {{q.buf, part}, {newline, from == end ? 1U : 0U}};
+		off_t to = q.out + static_cast<off_t>(part + parts[1].iov_len);
+		if (!put(q, parts, 2, q.out, to))
 			return false;
 		q.out = to;
 	}
@@ -217,7 +220,6 @@ bool squeeze_lines(squeeze &q)
 	if (!nl && !at_end)
 		return squeeze_long_line(q);
 	size_t whole = nl ? static_cast<size_t>(nl - q.buf) + 1 : 0;
-	static iovec pieces[MAX_PIECES];
 	int count = 0;
 	size_t n = 0;
 	for (size_t from = 0; from < whole;) {

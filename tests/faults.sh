@@ -35,9 +35,11 @@ fi
 seq -f 'printer%06g' 0 199999 >printers
 { echo lp0; cat printers; } >big
 every_line() { LC_ALL=C sort -u "$LIST" | LC_ALL=C comm -13 - printers | cmp -s /dev/null -; }
+# Puts a fresh copy of a list in place, with no journal a killed run left for the next
+fresh() { cp "$1" "$LIST" && : >"$LIST.lock"; }
 # Removes lp0 from a fresh copy of the big list, meeting the fault at the second write.
 second_write() {
-	cp big "$LIST"
+	fresh big
 	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$1":when=2 "$BIN" -e lp0; } 2>/dev/null
 }
 for fault in signal=KILL error=EIO; do
@@ -49,14 +51,14 @@ done
 { echo abc; seq -f '%015g' 4094; echo hplp1; printf 'y%.0s' $(seq 40); echo; seq -f '%015g' 5000; } >near
 only_old_lines() { LC_ALL=C grep -qvxFf "$1" "$LIST" && return 1; LC_ALL=C grep -vxF abc "$1" | LC_ALL=C grep -qvxFf "$LIST" && return 1; return 0; }
 for fault in error=EIO signal=KILL; do
-	cp near "$LIST"
+	fresh near
 	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$fault":when=2 "$BIN" -e abc; } 2>/dev/null
 	only_old_lines near && pass || fail "a removal meeting $fault at its second write left a line it never held: $(LC_ALL=C grep -vxFf near "$LIST" | head -n 3)"
 done
 # nor after it has taken out many lines, more than any fixed number of copies covers
 { printf 'y\n%.0s' $(seq 100); for i in $(seq -f '%03g' 300); do printf "L$i%0296d\ny\n" 0 | tr 0 L; done; } >many
 for fault in signal=KILL error=EIO; do
-	cp many "$LIST"
+	fresh many
 	{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:"$fault":when=2 "$BIN" -e y; } 2>/dev/null
 	only_old_lines many && pass || fail "a removal of many lines meeting $fault left a line it never held: $(LC_ALL=C grep -vxFf many "$LIST" | head -c 80)"
 done
@@ -68,6 +70,29 @@ cp long "$LIST"
 only_old_lines long && pass || fail "a failed write of a long line lost a line: $(wc -c <"$LIST") bytes"
 second_write signal=TERM
 cmp -s printers "$LIST" && pass || fail 'a SIGTERM cut a removal short'
+# A removal killed at any of its writes, syncs and truncations leaves, once the next
+# run (a loading one) is made, exactly the list before or after; one not killed, after
+seq -f 'p%05g' 20000 >before # a tail of several reads and writes
+grep -vx p00100 before >after
+for at in pwrite64:1 pwrite64:3 pwrite64:4 pwritev:1 pwritev:2 pwritev:3 fdatasync:1 fdatasync:2 fdatasync:3 ftruncate:1 ftruncate:2 ftruncate:3; do
+	fresh before
+	{ strace -f -qq -o /dev/null -e inject="${at%:*}":signal=KILL:when="${at#*:}" "$BIN" -e p00100; } 2>/dev/null
+	killed=$?
+	run "$BIN" -l x || fail "the run after a kill at $at: exit $status"
+	{ cmp -s after "$LIST" || { [ $killed != 0 ] && cmp -s before "$LIST"; }; } && [ ! -s "$LIST.lock" ] && pass ||
+		fail "a removal killed at $at (exit $killed), then a run, left $(diff before "$LIST" | head -c 60 | tr '\n' ' ')"
+done
+# A failure of the journal's write or sync, or of any read, changes nothing
+for at in pwrite64:1 fdatasync:1 pread64:1 pread64:3 pread64:5 pread64:6; do
+	fresh before
+	{ strace -f -qq -o /dev/null -e inject="${at%:*}":error=EIO:when="${at#*:}" "$BIN" -e p00100; } 2>/dev/null
+	run "$BIN" -l x && cmp -s before "$LIST" && pass || fail "a removal meeting EIO at $at changed the list"
+done
+# A journal whose checksum fails is cleared, not put back
+fresh before
+{ strace -f -qq -o /dev/null -e inject=fdatasync:signal=KILL:when=2 "$BIN" -e p00100; } 2>/dev/null
+printf X | dd of="$LIST.lock" bs=1 seek=100 conv=notrunc 2>/dev/null
+run "$BIN" -l x && cmp -s after "$LIST" && [ ! -s "$LIST.lock" ] && pass || fail 'a torn journal was put back or kept'
 # A list cut short by another program while a removal reads it: that run stops, silent
 cp big "$LIST"
 (sleep 1; truncate -s 0 "$LIST") &

@@ -166,6 +166,10 @@ run "$BIN" -i lp3 && [ "$(stat -c %a "$LIST.lock")" = 600 ] && pass ||
 chgrp staff "$LIST" "$LIST.lock" && chmod 0664 "$LIST" && chmod 0660 "$LIST.lock"
 run "$BIN" -i lp4 && [ "$(stat -c %a "$LIST.lock")" = 660 ] && list_is 'lp0\nlp1\nlp2\nlp3\nlp4\n' && pass ||
 	fail "a group given the list and the lock file lost it: $(stat -c %a "$LIST.lock")"
+# and a member who may write the lock file but not read it, as 1.3.0's README had it, still removes
+chmod 0620 "$LIST.lock"
+as_member "$BIN" -e lp4 && list_is 'lp0\nlp1\nlp2\nlp3\n' && [ ! -s "$LIST.lock" ] && pass ||
+	fail "a member with a lock file to write alone: $(tail -n 1 "$LIST")"
 # Where a member may write the directory, a lock file of theirs counts for nothing: the
 # run changes nothing, at once
 chmod 2775 "$DIR"

@@ -21,10 +21,13 @@ protected:
 		dir_fd = open(tmpl, O_PATH | O_DIRECTORY);
 		ASSERT_GE(dir_fd, 0);
 		path = dir + "/" + LIST_NAME;
+		journal = open((path + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
+		ASSERT_GE(journal, 0);
 	}
 	void TearDown() override
 	{
 		close(dir_fd);
+		close(journal);
 		unlink(path.c_str());
 		unlink((path + ".lock").c_str());
 		rmdir(dir.c_str());
@@ -36,7 +39,7 @@ protected:
 		write_list_file(path, before);
 		clear_list();
 		load_list(name.c_str(), dir_fd);
-		save_list(name.c_str(), mode, dir_fd);
+		save_list(name.c_str(), mode, dir_fd, journal);
 		list_bytes want = model_change(before, name, mode);
 		list_bytes got = read_list_file(path);
 		ASSERT_EQ(got.has_value(), want.has_value()) << describe(before, name, mode);
@@ -53,6 +56,7 @@ protected:
 
 	std::string dir, path;
 	int dir_fd = -1;
+	int journal = -1;
 };
 
 // Every line shape that can fool a scan, starting at each offset around a fill boundary:

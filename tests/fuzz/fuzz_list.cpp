@@ -14,6 +14,7 @@ namespace {
 struct scratch {
 	int dir;
 	std::string path;
+	int journal;
 };
 
 const scratch &scratch_list()
@@ -22,7 +23,8 @@ const scratch &scratch_list()
 		char dir[] = "/tmp/printlist-fuzz.XXXXXX";
 		if (!mkdtemp(dir))
 			abort();
-		return scratch{open(dir, O_PATH | O_DIRECTORY), std::string(dir) + "/" + LIST_NAME};
+		const std::string path = std::string(dir) + "/" + LIST_NAME;
+		return scratch{open(dir, O_PATH | O_DIRECTORY), path, open((path + ".lock").c_str(), O_RDWR | O_CREAT, 0600)};
 	}();
 	return list;
 }
@@ -47,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	write_list_file(list.path, before);
 	clear_list();
 	load_list(name.c_str(), list.dir);
-	save_list(name.c_str(), mode, list.dir);
+	save_list(name.c_str(), mode, list.dir, list.journal);
 	if (read_list_file(list.path) != model_change(before, name, mode))
 		abort();
 	return 0;
