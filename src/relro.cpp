@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 // The program's own ELF header, in memory: the linker defines it.
-extern "C" const ElfW(Ehdr) __ehdr_start;
+extern "C" const ElfW(Ehdr) __ehdr_start; // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's
 
 void seal_relro()
 {
@@ -28,6 +28,6 @@ void seal_relro()
 		const uintptr_t start = (base + ph[i].p_vaddr) & ~(page - 1);
 		const uintptr_t end = (base + ph[i].p_vaddr + ph[i].p_memsz) & ~(page - 1);
 		if (end > start)
-			mprotect(reinterpret_cast<void *>(start), end - start, PROT_READ);
+			mprotect(reinterpret_cast<void *>(start), end - start, PROT_READ); // NOLINT(performance-no-int-to-ptr): page-rounded
 	}
 }
