@@ -90,7 +90,8 @@ bool wait_for_readers(int fd, long long deadline)
 	sigaddset(&alarm_only, SIGALRM);
 	sigprocmask(SIG_UNBLOCK, &alarm_only, &old_mask);
 	const long long wait = deadline - monotonic_ms();
-	struct itimerval timer = {{0, 10000}, {wait / 1000, wait % 1000 * 1000 + 1}};
+	struct itimerval timer = {{0, 10000},
+	                          {static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000 + 1)}};
 	setitimer(ITIMER_REAL, &timer, nullptr);
 	int locked;
 	while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && monotonic_ms() < deadline)
