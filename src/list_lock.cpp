@@ -111,16 +111,25 @@ bool wait_for_writers(int fd)
 	return locked == 0;
 }
 
+// Whether a lock file may be waited for: one that does not count could be held for
+// ever. Root's, with no other name, may (who else can open it, and whether it is the
+// list itself, is settled once it is held); another user's only where they own the
+// list.
+bool may_wait_on(const struct stat &lock, int dir, const char *list_name)
+{
+	return lock.st_uid == 0 ? lock.st_nlink == 1 : counts(lock, rights_of(dir, list_name));
+}
+
 // Opens the lock file, or makes it, 0600 whatever the umask, where it is missing and
 // the caller may: root, or the user whose files its place trusts. One that does not
 // count is never waited for: the run changes nothing, at once.
-int open_writers_lock(int dir, const char *name, const list_rights &list)
+int open_writers_lock(int dir, const char *name, const char *list_name)
 {
 	for (int tries = 0; tries < 2; tries++) { // another run may make it in between
 		found_file f;
 		const find_result found = find_file(dir, name, f);
 		int fd = -1;
-		if (found == FILE_FOUND && counts(f.st, list)) {
+		if (found == FILE_FOUND && may_wait_on(f.st, dir, list_name)) {
 			fd = reopen_regular(f.fd, O_RDWR); // the journal is read back
 			if (fd < 0 && errno == EACCES)     // a group granted writing alone
 				fd = reopen_regular(f.fd, O_WRONLY);
@@ -155,7 +164,7 @@ bool still_named(int fd, int dir, const char *name, const list_rights &list)
 int take_writers_lock(int dir, const char *lock_name, const char *list_name, list_rights &list)
 {
 	for (int tries = 0; tries < MAX_TRIES; tries++) {
-		int fd = open_writers_lock(dir, lock_name, rights_of(dir, list_name));
+		int fd = open_writers_lock(dir, lock_name, list_name);
 		if (fd < 0)
 			return -1;
 		const bool locked = wait_for_writers(fd);

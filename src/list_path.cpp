@@ -43,7 +43,7 @@ bool restart_at_root(int &cur, bool &own, uid_t &owner, struct stat &st)
 {
 	if (own)
 		close(cur);
-	cur = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	cur = openat(AT_FDCWD, "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
 	own = cur >= 0;
 	return own && fstat(cur, &st) == 0 && admit(owner, st.st_uid);
 }
@@ -196,6 +196,8 @@ bool may_create(const found_file &f)
 
 // A descriptor opened by O_PATH opens nothing; /proc opens that same inode again, so
 // no FIFO or device swapped in at the name is ever opened. Without /proc, nothing is.
+// (openat rather than open, here and for the root: musl's open follows O_CLOEXEC with
+// an fcntl of its own, for kernels long gone.)
 int reopen_regular(int path_fd, int flags)
 {
 	char proc[32] = "/proc/self/fd/";
@@ -207,7 +209,7 @@ int reopen_regular(int path_fd, int flags)
 	while (n > 0)
 		*p++ = digits[--n];
 	*p = '\0';
-	return open(proc, flags | O_NOCTTY | O_CLOEXEC);
+	return openat(AT_FDCWD, proc, flags | O_NOCTTY | O_CLOEXEC);
 }
 
 bool shared_dir(int dir)
