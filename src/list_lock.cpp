@@ -1,81 +1,71 @@
 // The locks. The writers' lock is a file beside the list that only those who may
-// change the list can hold, waited for as long as it takes; the readers' lock is the
-// list's directory, which readers hold shared and a run, once it has the writers' lock,
-// holds exclusively, waiting for it a bounded time.
+// change the list can hold; the readers' lock is the list's directory, which readers
+// hold shared and a run, before it changes anything, holds exclusively. Whatever
+// another user could hold is waited for a bounded time only, by root.
 #include "list_lock.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/file.h>
-#include <sys/stat.h>
+#include <sys/random.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
-
-#include "list_path.h"
 
 namespace {
 
 // Runs that find the lock file gone from under them start over; a name swapped again
 // and again stops the run rather than hold it.
 constexpr int MAX_TRIES = 64;
+constexpr long long FOREVER = 0;
 
-// Who may change the list: root, its owner, and its group where it grants that write.
-// Where there is no list, its owner is whose files its place trusts.
-struct list_rights {
-	bool exists;
-	struct stat st;
-	uid_t owner;
-};
-
-list_rights rights_of(int dir, const char *list_name)
+// The list's owner, or whose files its place trusts where there is no list.
+uid_t list_owner(const list_run &run)
 {
-	found_file f;
-	list_rights r = {};
-	r.exists = find_file(dir, list_name, f) == FILE_FOUND;
-	r.st = f.st;
-	r.owner = r.exists ? f.st.st_uid : f.owner;
-	forget_file(f);
-	return r;
+	return run.list.fd >= 0 ? run.list.st.st_uid : run.way.owner;
 }
 
-// A lock file counts only as a file of its own, of root or of who may change the list:
-// not the list under another name, nor a second name of any other file.
-bool counts(const struct stat &lock, const list_rights &list)
+// A lock file counts only as a file of its own, of root or of the list's owner: not
+// the list under another name, nor a second name of any other file.
+bool counts(const struct stat &lock, const list_run &run)
 {
-	return lock.st_nlink == 1 && (lock.st_uid == 0 || lock.st_uid == list.owner) &&
-	       !(list.exists && same_file(lock, list.st));
+	return S_ISREG(lock.st_mode) && lock.st_nlink == 1 && (lock.st_uid == 0 || lock.st_uid == list_owner(run)) &&
+	       !(run.list.fd >= 0 && same_file(lock, run.list.st));
 }
 
-// The permissions a lock file may grant: its owner's, and those of the list's group or
-// of everyone where the list lets them write it.
-mode_t allowed_mode(const struct stat &lock, const list_rights &list)
+// Who may change the list: root, its owner, and its group or everyone where the list
+// lets them write it. A lock file may grant those rights alone.
+mode_t allowed_mode(const struct stat &lock, const list_run &run)
 {
 	mode_t keep = 0700;
-	if (list.exists && (list.st.st_mode & S_IWGRP) && lock.st_gid == list.st.st_gid)
+	if (run.list.fd >= 0 && (run.list.st.st_mode & S_IWGRP) && lock.st_gid == run.list.st.st_gid)
 		keep |= 070;
-	if (list.exists && (list.st.st_mode & S_IWOTH))
+	if (run.list.fd >= 0 && (run.list.st.st_mode & S_IWOTH))
 		keep |= 07;
 	return keep;
 }
 
-void on_alarm(int /*unused*/) {}
-
-long long monotonic_ms()
+// Only root can open a lock file of root's that grants no one else anything.
+bool root_only(const struct stat &lock)
 {
-	struct timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+	return lock.st_uid == 0 && lock.st_nlink == 1 && (lock.st_mode & 077) == 0;
 }
 
-// Anyone who can read the directory can lock it, so the wait for it ends at deadline.
-// The timer fires again every 10 ms after that: a run held up before it reaches flock,
-// stopped or starved, is still woken once it waits there.
-bool wait_for_readers(int fd, long long deadline)
+void on_alarm(int /*unused*/) {}
+
+// Takes an exclusive lock on fd, waiting until deadline at most, or as long as it
+// takes. The timer fires again every 10 ms after the deadline: a run held up before it
+// reaches flock, stopped or starved, is still woken once it waits there.
+bool lock_by(int fd, long long deadline)
 {
+	int locked;
+	if (deadline == FOREVER) {
+		while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR)
+			;
+		return locked == 0;
+	}
 	if (flock(fd, LOCK_EX | LOCK_NB) == 0)
 		return true;
 	if (errno != EWOULDBLOCK)
@@ -89,11 +79,10 @@ bool wait_for_readers(int fd, long long deadline)
 	sigemptyset(&alarm_only);
 	sigaddset(&alarm_only, SIGALRM);
 	sigprocmask(SIG_UNBLOCK, &alarm_only, &old_mask);
-	const long long wait = deadline - monotonic_ms();
+	const long long wait = deadline > monotonic_ms() ? deadline - monotonic_ms() : 0;
 	struct itimerval timer = {{0, 10000},
 	                          {static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000 + 1)}};
 	setitimer(ITIMER_REAL, &timer, nullptr);
-	int locked;
 	while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && monotonic_ms() < deadline)
 		;
 	struct itimerval off = {};
@@ -103,147 +92,147 @@ bool wait_for_readers(int fd, long long deadline)
 	return locked == 0;
 }
 
-bool wait_for_writers(int fd)
-{
-	int locked;
-	while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR)
-		;
-	return locked == 0;
-}
-
-// Whether a lock file may be waited for: one that does not count could be held for
-// ever. Root's, with no other name, may (who else can open it, and whether it is the
-// list itself, is settled once it is held); another user's only where they own the
-// list.
-bool may_wait_on(const struct stat &lock, int dir, const char *list_name)
-{
-	return lock.st_uid == 0 ? lock.st_nlink == 1 : counts(lock, rights_of(dir, list_name));
-}
-
 // Opens the lock file, or makes it, 0600 whatever the umask, where it is missing and
 // the caller may: root, or the user whose files its place trusts. One that does not
 // count is never waited for: the run changes nothing, at once.
-int open_writers_lock(int dir, const char *name, const char *list_name)
+int open_lock(const list_run &run, const char *name, place &p, struct stat &st)
 {
 	for (int tries = 0; tries < 2; tries++) { // another run may make it in between
 		found_file f;
-		const find_result found = find_file(dir, name, f);
+		const find_result found = find_file(run.dir, run.dir_st.st_uid, name, p, f);
 		int fd = -1;
-		if (found == FILE_FOUND && may_wait_on(f.st, dir, list_name)) {
+		if (found == FILE_FOUND && counts(f.st, run)) {
+			st = f.st;
 			fd = reopen_regular(f.fd, O_RDWR); // the journal is read back
 			if (fd < 0 && errno == EACCES)     // a group granted writing alone
 				fd = reopen_regular(f.fd, O_WRONLY);
-		} else if (found == FILE_MISSING && may_create(f))
-			fd = create_file(f, 0600);
-		const bool raced = found == FILE_MISSING && fd < 0 && errno == EEXIST;
-		if (fd >= 0 && found == FILE_MISSING && fchmod(fd, 0600) != 0) {
-			close(fd);
-			fd = -1;
+		} else if (found == FILE_MISSING && (run.euid == 0 || run.euid == p.owner)) {
+			fd = create_file(p, 0600);
+			if (fd >= 0 && (fchmod(fd, 0600) != 0 || fstat(fd, &st) != 0)) {
+				close(fd);
+				fd = -1;
+			}
 		}
+		const bool raced = found == FILE_MISSING && fd < 0 && errno == EEXIST;
 		forget_file(f);
 		if (!raced)
 			return fd;
+		forget_place(p);
 	}
 	return -1;
 }
 
-// The lock is the file its name leads to, and still one that counts: a run that waited
-// on a file removed or replaced meanwhile holds nothing the next run takes.
-bool still_named(int fd, int dir, const char *name, const list_rights &list)
+// The lock is the file its name leads to: a run that waited on a file removed or
+// replaced meanwhile holds nothing the next run takes. Leaves in held the file as it is
+// now.
+bool still_named(const list_run &run, const char *name, const place &p, struct stat &held)
 {
-	found_file f;
-	struct stat held;
-	const bool named = find_file(dir, name, f) == FILE_FOUND && fstat(fd, &held) == 0 && same_file(held, f.st) &&
-	                   counts(held, list);
-	forget_file(f);
-	return named;
-}
-
-// Takes the writers' lock, and starts over while the file it got is no longer the one
-// named. Leaves in list who may change the list, as it is once the lock is held.
-int take_writers_lock(int dir, const char *lock_name, const char *list_name, list_rights &list)
-{
-	for (int tries = 0; tries < MAX_TRIES; tries++) {
-		int fd = open_writers_lock(dir, lock_name, list_name);
-		if (fd < 0)
-			return -1;
-		const bool locked = wait_for_writers(fd);
-		list = rights_of(dir, list_name);
-		if (locked && still_named(fd, dir, lock_name, list))
-			return fd;
-		close(fd);
+	struct stat now;
+	bool same;
+	if (p.own_dir) { // reached through a link: the whole way again
+		place again;
+		found_file f;
+		same = find_file(run.dir, run.dir_st.st_uid, name, again, f) == FILE_FOUND && same_file(f.st, held);
+		now = f.st;
+		forget_file(f);
+		forget_place(again);
+	} else {
+		same = fstatat(p.dir, p.name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, held);
 	}
-	return -1;
-}
-
-// A lock file that grants more than the list does lets others hold every run up, and a
-// mode change cannot take back a descriptor opened before it: so it is replaced. The
-// new file is made under a name of its own, with the old one's owner and the rights it
-// may keep, locked, and renamed over the old one; runs waiting on the old one find it
-// no longer named and start over. Only root replaces it, and only while it holds no
-// journal that could be trusted.
-int mend_writers_lock(int fd, int dir, const char *lock_name, const list_rights &list)
-{
-	struct stat lock;
-	if (geteuid() != 0 || fstat(fd, &lock) != 0)
-		return fd;
-	const mode_t keep = allowed_mode(lock, list);
-	const bool others_write = (lock.st_mode & 022 & ~keep) != 0;
-	if ((lock.st_mode & 0777 & ~keep) == 0 || (lock.st_size != 0 && !others_write))
-		return fd;
-	found_file f;
-	char temp[NAME_MAX + 1];
-	int mended = -1;
-	if (find_file(dir, lock_name, f) == FILE_FOUND && same_file(f.st, lock) &&
-	    snprintf(temp, sizeof temp, "%s.%ld", f.name, static_cast<long>(getpid())) < static_cast<int>(sizeof temp))
-		mended = openat(f.dir, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-	if (mended >= 0 && (fchown(mended, lock.st_uid, lock.st_gid) != 0 || fchmod(mended, lock.st_mode & keep) != 0 ||
-	                    flock(mended, LOCK_EX | LOCK_NB) != 0 || renameat(f.dir, temp, f.dir, f.name) != 0)) {
-		unlinkat(f.dir, temp, 0);
-		close(mended);
-		mended = -1;
-	}
-	forget_file(f);
-	if (mended < 0)
-		return fd;
-	close(fd);
-	return mended;
+	if (same)
+		held = now;
+	return same;
 }
 
 } // namespace
 
-// The writers' lock comes first and is waited for without the directory, so that runs
-// queued behind a slow or stopped one never keep readers out. The directory's wait ends
+long long monotonic_ms()
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// Root waits as long as it takes only where no one else could hold the lock; a user's
+// run, for whom every lock file that counts is one of root's or their own, always does.
+bool take_writers_lock(list_run &run, const char *name)
+{
+	for (int tries = 0; tries < MAX_TRIES; tries++) {
+		place p;
+		struct stat st;
+		const int fd = open_lock(run, name, p, st);
+		if (fd < 0) {
+			forget_place(p);
+			return false;
+		}
+		const bool locked =
+			lock_by(fd, run.euid != 0 || root_only(st) ? FOREVER : run.start + READERS_WAIT_MS);
+		if (locked && still_named(run, name, p, st)) {
+			run.lock = fd;
+			run.lock_st = st;
+			run.lock_place = p;
+			return true;
+		}
+		close(fd);
+		forget_place(p);
+		if (!locked)
+			return false;
+	}
+	return false;
+}
+
+lock_trust judge_lock(const list_run &run)
+{
+	const struct stat &lock = run.lock_st;
+	const mode_t keep = allowed_mode(lock, run);
+	if (!counts(lock, run))
+		return LOCK_VOID;
+	if ((lock.st_mode & 022 & ~keep) != 0)
+		return LOCK_UNTRUSTED;
+	return (lock.st_mode & 0777 & ~keep) != 0 ? LOCK_TOO_OPEN : LOCK_SOUND;
+}
+
+// A mode change cannot take back a descriptor opened before it, so the lock file is
+// replaced: a new file under a random name no one can take first, with the old one's
+// owner and the rights it may keep, locked, and renamed over the old one. Runs waiting
+// on the old one find it no longer named and start over.
+bool mend_lock(list_run &run)
+{
+	const place &p = run.lock_place;
+	const struct stat old = run.lock_st;
+	char temp[NAME_MAX + 1];
+	int fd = -1;
+	for (int tries = 0; fd < 0 && tries < 8; tries++) {
+		uint64_t r;
+		if (getrandom(&r, sizeof r, 0) != sizeof r ||
+		    snprintf(temp, sizeof temp, "%s.%016llx", p.name, static_cast<unsigned long long>(r)) >=
+		            static_cast<int>(sizeof temp))
+			return false;
+		fd = openat(p.dir, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+		if (fd < 0 && errno != EEXIST)
+			return false;
+	}
+	if (fd < 0)
+		return false;
+	if (fchown(fd, old.st_uid, old.st_gid) != 0 || fchmod(fd, old.st_mode & allowed_mode(old, run)) != 0 ||
+	    flock(fd, LOCK_EX | LOCK_NB) != 0 || renameat(p.dir, temp, p.dir, p.name) != 0 || fstat(fd, &run.lock_st) != 0) {
+		unlinkat(p.dir, temp, 0);
+		close(fd);
+		return false;
+	}
+	close(run.lock);
+	run.lock = fd;
+	return true;
+}
+
+// Anyone who can read the directory can lock it, so the wait for it ends
 // READERS_WAIT_MS after the run started: a queue of runs behind a reader that holds on
 // waits that long once, not once for each run, and each run still gives a reader
 // READERS_LEAST_MS.
-list_lock::list_lock(int list_dir, const char *list_name) : dir(-1), writers(-1), held(false)
+void hold_readers(list_run &run)
 {
-	static const char suffix[] = ".lock";
-	const long long start = monotonic_ms();
-	char name[NAME_MAX + 1];
-	if (strlen(list_name) + sizeof suffix > sizeof name)
-		return;
-	stpcpy(stpcpy(name, list_name), suffix);
-	list_rights list;
-	writers = take_writers_lock(list_dir, name, list_name, list);
-	held = writers >= 0;
-	if (!held)
-		return;
-	writers = mend_writers_lock(writers, list_dir, name, list);
-	dir = openat(list_dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	const long long now = monotonic_ms();
-	if (dir >= 0)
-		wait_for_readers(dir, start + READERS_WAIT_MS > now + READERS_LEAST_MS ? start + READERS_WAIT_MS
-		                                                                       : now + READERS_LEAST_MS);
-}
-
-// The directory goes first, so that the run that takes the writers' lock next rarely
-// finds it still held.
-list_lock::~list_lock()
-{
-	if (dir >= 0)
-		close(dir);
-	if (writers >= 0)
-		close(writers);
+	run.readers = openat(run.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	const long long least = monotonic_ms() + READERS_LEAST_MS;
+	if (run.readers >= 0)
+		lock_by(run.readers, run.start + READERS_WAIT_MS > least ? run.start + READERS_WAIT_MS : least);
 }

@@ -9,14 +9,10 @@
 
 namespace {
 
+char rooted[PATH_MAX]; // the way from the root, while it is taken by path
+
 // As many links as the kernel follows in one lookup.
 constexpr int MAX_LINKS = 40;
-
-uid_t owner_of(int dir)
-{
-	struct stat st;
-	return fstat(dir, &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
-}
 
 // Privilege never rises along a path: root's way may lead on to another user's
 // directory, link or file, and from there only that user's own count, so that no one
@@ -29,31 +25,39 @@ bool admit(uid_t &owner, uid_t uid)
 	return uid == owner;
 }
 
-bool set_name(found_file &f, const char *name, size_t n)
+bool set_name(place &p, const char *name, size_t n)
 {
 	if (n == 0 || n > NAME_MAX)
 		return false;
-	memcpy(f.name, name, n);
-	f.name[n] = '\0';
+	memcpy(p.name, name, n);
+	p.name[n] = '\0';
 	return true;
 }
 
-// Opens the root directory as cur, if the way there so far may go on to it.
-bool restart_at_root(int &cur, bool &own, uid_t &owner, struct stat &st)
+// A directory of root's that no one else may write: no one but root can change a name
+// in it.
+bool root_closed(const struct stat &st)
 {
-	if (own)
-		close(cur);
-	cur = openat(AT_FDCWD, "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	return S_ISDIR(st.st_mode) && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Opens the directory the way has reached by path, the root where it has gone no further.
+bool open_rooted(int &cur, bool &own, size_t depth)
+{
+	rooted[depth] = '\0';
+	cur = openat(AT_FDCWD, depth > 0 ? rooted : "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
 	own = cur >= 0;
-	return own && fstat(cur, &st) == 0 && admit(owner, st.st_uid);
+	return own;
 }
 
 // Follows path from the directory at, whose files owner may own, one name at a time,
 // as O_PATH descriptors, so that nothing it names is opened; a link that may be
-// followed puts its target in front of the names still to walk. Leaves in f what the
-// last name leads to, or the directory where it would be created. (The names are kept
-// off the stack: a run must work under the smallest stack limit.)
-find_result walk(int at, uid_t owner, const char *path, found_file &f)
+// followed puts its target in front of the names still to walk. From the root, the
+// process's own, the way goes on by its absolute path, each directory looked at but not
+// opened, for as long as it is root's closed directories: no one else can change it.
+// Leaves in want, where given, where the last name is, and in f what it is. (The names
+// are kept off the stack: a run must work under the smallest stack limit.)
+find_result walk(int at, uid_t owner, const char *path, place *want, found_file &f)
 {
 	static char left[PATH_MAX];
 	static char target[PATH_MAX];
@@ -61,44 +65,69 @@ find_result walk(int at, uid_t owner, const char *path, found_file &f)
 	if (len == 0 || len >= sizeof left)
 		return FILE_REFUSED;
 	memcpy(left, path, len + 1);
-	const char *p = left;
+	place p = NO_PLACE;
+	const char *s = left;
 	int cur = at; // the directory reached: not the walk's own until it has opened one
 	bool own = false;
-	bool fresh = true; // p starts a path: a '/' there is the root
+	bool by_path = false; // cur is rooted, not opened
+	size_t depth = 0;     // of rooted
+	bool fresh = true;    // s starts a path: a '/' there is the root
+	find_result found = FILE_REFUSED;
 	for (int links = 0;;) {
-		if (fresh && *p == '/' && !restart_at_root(cur, own, owner, f.st))
-			break;
+		if (fresh && *s == '/') {
+			if (own)
+				close(cur);
+			cur = AT_FDCWD;
+			own = false;
+			depth = 0;
+			if (fstatat(AT_FDCWD, "/", &f.st, 0) != 0 || !admit(owner, f.st.st_uid))
+				break;
+			by_path = root_closed(f.st);
+			if (!by_path && !open_rooted(cur, own, 0))
+				break;
+		}
 		fresh = false;
-		p += strspn(p, "/");
-		size_t n = strcspn(p, "/");
-		if (n == 0 && own) { // a link led to the root itself
-			f.fd = cur;
-			f.owner = owner;
-			return FILE_FOUND;
-		}
-		if (!set_name(f, p, n))
+		s += strspn(s, "/");
+		size_t n = strcspn(s, "/");
+		if (!set_name(p, s, n))
 			break;
-		p += n;
-		const bool last = p[strspn(p, "/")] == '\0';
-		int next = openat(cur, f.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-		if (next < 0 && errno == ENOENT && last) {
-			f.dir = cur;
-			f.own_dir = own;
-			f.owner = owner;
-			return FILE_MISSING;
+		s += n;
+		const bool last = s[strspn(s, "/")] == '\0';
+		if (by_path) {
+			if (depth + 1 + n >= sizeof rooted)
+				break;
+			rooted[depth] = '/';
+			memcpy(rooted + depth + 1, p.name, n + 1);
+			if (!last && fstatat(AT_FDCWD, rooted, &f.st, AT_SYMLINK_NOFOLLOW) == 0 && root_closed(f.st)) {
+				depth += 1 + n;
+				continue;
+			}
+			if (want || !last) { // a place, or a way that goes on from here, needs the directory open
+				by_path = false;
+				if (!open_rooted(cur, own, depth))
+					break;
+			}
 		}
-		if (next < 0 || fstat(next, &f.st) != 0 || !admit(owner, f.st.st_uid)) {
+		int next = openat(cur, by_path ? rooted : p.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+		p.dir = cur;
+		p.own_dir = own;
+		p.owner = owner;
+		if (next < 0 && errno == ENOENT && last) {
+			found = FILE_MISSING;
+			break;
+		}
+		uid_t may_own = owner; // the last file may be the owner's, or anyone's in root's place
+		if (next < 0 || fstat(next, &f.st) != 0 || !admit(may_own, f.st.st_uid)) {
 			if (next >= 0)
 				close(next);
 			break;
 		}
 		if (!S_ISLNK(f.st.st_mode) && last) {
 			f.fd = next;
-			f.dir = cur;
-			f.own_dir = own;
-			f.owner = owner;
-			return FILE_FOUND;
+			found = FILE_FOUND;
+			break;
 		}
+		owner = may_own;
 		if (!S_ISLNK(f.st.st_mode)) {
 			if (own)
 				close(cur);
@@ -107,25 +136,40 @@ find_result walk(int at, uid_t owner, const char *path, found_file &f)
 			continue;
 		}
 		ssize_t t = -1;
+		if (by_path) { // a relative target goes on from the link's directory
+			by_path = false;
+			if (!open_rooted(cur, own, depth)) {
+				close(next);
+				break;
+			}
+		}
 		if (++links <= MAX_LINKS)
 			t = readlinkat(next, "", target, sizeof target);
 		close(next);
-		size_t rest = strlen(p);
+		size_t rest = strlen(s);
 		if (t <= 0 || static_cast<size_t>(t) + rest >= sizeof left)
 			break;
-		memmove(left + t, p, rest + 1);
+		memmove(left + t, s, rest + 1);
 		memcpy(left, target, static_cast<size_t>(t));
-		p = left;
+		s = left;
 		fresh = true;
 	}
-	if (own)
+	if (found != FILE_REFUSED && want)
+		*want = p;
+	else if (own)
 		close(cur);
-	return FILE_REFUSED;
+	return found;
+}
+
+// A found file counts only as a regular file.
+find_result regular(find_result found, const found_file &f)
+{
+	return found == FILE_FOUND && !S_ISREG(f.st.st_mode) ? FILE_REFUSED : found;
 }
 
 } // namespace
 
-int open_parent_dir(const char *path)
+int open_parent_dir(const char *path, struct stat &st)
 {
 	static char dir[PATH_MAX];
 	const char *slash = strrchr(path, '/');
@@ -136,68 +180,82 @@ int open_parent_dir(const char *path)
 	dir[n] = '\0';
 	found_file f = NO_FILE;
 	int found = -1;
-	if (walk(AT_FDCWD, 0, dir, f) == FILE_FOUND && S_ISDIR(f.st.st_mode)) {
+	if (walk(AT_FDCWD, 0, dir, nullptr, f) == FILE_FOUND && S_ISDIR(f.st.st_mode)) {
 		found = f.fd;
+		st = f.st;
 		f.fd = -1;
 	}
 	forget_file(f);
 	return found;
 }
 
-find_result find_file(int dir, const char *name, found_file &f)
+find_result find_way(int dir, uid_t owner, const char *name, place &p)
+{
+	struct stat st;
+	p = {dir, false, owner, {}};
+	if (!set_name(p, name, strlen(name)))
+		return FILE_REFUSED;
+	if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return errno == ENOENT ? FILE_MISSING : FILE_REFUSED;
+	if (!S_ISLNK(st.st_mode))
+		return S_ISREG(st.st_mode) && (owner == 0 || st.st_uid == owner) ? FILE_FOUND : FILE_REFUSED;
+	found_file f = NO_FILE;
+	const find_result found = regular(walk(dir, owner, name, &p, f), f);
+	forget_file(f);
+	return found;
+}
+
+find_result open_at(const place &p, found_file &f)
 {
 	f = NO_FILE;
-	f.owner = owner_of(dir);
-	int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-	if (fd < 0 && errno == ENOENT && set_name(f, name, strlen(name))) {
-		f.dir = dir;
-		return FILE_MISSING;
-	}
-	if (fd < 0)
+	f.fd = openat(p.dir, p.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+	if (f.fd < 0)
+		return errno == ENOENT ? FILE_MISSING : FILE_REFUSED;
+	if (fstat(f.fd, &f.st) != 0 || !S_ISREG(f.st.st_mode) || (p.owner != 0 && f.st.st_uid != p.owner))
 		return FILE_REFUSED;
-	if (fstat(fd, &f.st) != 0 || S_ISLNK(f.st.st_mode)) { // the walk looks at a link
-		close(fd);
-		find_result found = walk(dir, f.owner, name, f);
-		if (found != FILE_FOUND)
-			return found;
-	} else {
-		f.fd = fd;
-		f.dir = dir;
-		set_name(f, name, strlen(name));
-		if (!admit(f.owner, f.st.st_uid))
-			return FILE_REFUSED;
-	}
-	return S_ISREG(f.st.st_mode) ? FILE_FOUND : FILE_REFUSED;
+	return FILE_FOUND;
+}
+
+find_result find_file(int dir, uid_t owner, const char *name, place &p, found_file &f)
+{
+	p = {dir, false, owner, {}};
+	if (!set_name(p, name, strlen(name)))
+		return FILE_REFUSED;
+	const find_result found = open_at(p, f);
+	if (found != FILE_REFUSED || !S_ISLNK(f.st.st_mode))
+		return found;
+	forget_file(f);
+	return regular(walk(dir, owner, name, &p, f), f);
+}
+
+void forget_place(place &p)
+{
+	if (p.own_dir)
+		close(p.dir);
+	p = NO_PLACE;
 }
 
 void forget_file(found_file &f)
 {
 	if (f.fd >= 0)
 		close(f.fd);
-	if (f.own_dir)
-		close(f.dir);
 	f = NO_FILE;
 }
 
-int create_file(const found_file &f, mode_t mode)
+int create_file(const place &p, mode_t mode)
 {
-	int fd = openat(f.dir, f.name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-	if (fd < 0 || f.owner == 0 || geteuid() != 0 || fchown(fd, f.owner, static_cast<gid_t>(-1)) == 0)
+	int fd = openat(p.dir, p.name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+	if (fd < 0 || p.owner == 0 || geteuid() != 0 || fchown(fd, p.owner, static_cast<gid_t>(-1)) == 0)
 		return fd;
-	unlinkat(f.dir, f.name, 0); // a file the next run would refuse
+	unlinkat(p.dir, p.name, 0); // a file the next run would refuse
 	close(fd);
 	return -1;
 }
 
-bool may_create(const found_file &f)
-{
-	return geteuid() == 0 || geteuid() == f.owner;
-}
-
 // A descriptor opened by O_PATH opens nothing; /proc opens that same inode again, so
 // no FIFO or device swapped in at the name is ever opened. Without /proc, nothing is.
-// (openat rather than open, here and for the root: musl's open follows O_CLOEXEC with
-// an fcntl of its own, for kernels long gone.)
+// (openat rather than open: musl's open follows O_CLOEXEC with an fcntl of its own,
+// for kernels long gone.)
 int reopen_regular(int path_fd, int flags)
 {
 	char proc[32] = "/proc/self/fd/";
@@ -210,10 +268,4 @@ int reopen_regular(int path_fd, int flags)
 		*p++ = digits[--n];
 	*p = '\0';
 	return openat(AT_FDCWD, proc, flags | O_NOCTTY | O_CLOEXEC);
-}
-
-bool shared_dir(int dir)
-{
-	struct stat st;
-	return fstat(dir, &st) != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }

@@ -1,4 +1,4 @@
-// Opening the list's directory and the files in it, as root may safely do in a
+// Resolving the list's directory and the files in it, as root may safely do in a
 // directory that other users can write: privilege never rises along the way.
 #ifndef LIST_PATH_H
 #define LIST_PATH_H
@@ -6,48 +6,55 @@
 #include <limits.h>
 #include <sys/stat.h>
 
-// Where a name in a directory leads once the links that may be followed are: to a
-// file, or to the place in a directory where it would be created.
-struct found_file {
-	int fd;                  // the file as an O_PATH descriptor, or -1
-	int dir;                 // the directory that holds it, or would: an O_PATH descriptor, or -1
-	bool own_dir;            // dir was opened for this, and is closed with it
-	uid_t owner;             // whose files the way there trusts: root's (0) until another user's
-	char name[NAME_MAX + 1]; // its name in dir
-	struct stat st;          // of fd
+// A name in a directory reached by the rule: where a file is, or would be created.
+struct place {
+	int dir;                 // an O_PATH descriptor
+	bool own_dir;            // opened for this place, and closed with it
+	uid_t owner;             // whose files count there: root's (0) until another user's
+	char name[NAME_MAX + 1];
 };
 
-inline constexpr found_file NO_FILE = {-1, -1, false, 0, {}, {}};
+// A regular file found at a place.
+struct found_file {
+	int fd; // an O_PATH descriptor, or -1
+	struct stat st;
+};
+
+inline constexpr place NO_PLACE = {-1, false, 0, {}};
+inline constexpr found_file NO_FILE = {-1, {}};
 
 enum find_result {
-	FILE_FOUND,   // a regular file: fd
-	FILE_MISSING, // nothing there yet: it may be created as name in dir
-	FILE_REFUSED, // not a regular file, not the trusted owner's, or no way there
+	FILE_FOUND,   // a regular file
+	FILE_MISSING, // nothing there yet: it may be created at the place
+	FILE_REFUSED, // not a regular file, not the place owner's, or no way there
 };
 
-// Opens the directory that holds the file at path as an O_PATH descriptor, or
-// returns -1. The way there starts as root's; past a directory or a link of another
-// user, only that user's own directories and links count.
-int open_parent_dir(const char *path);
+// Opens the directory that holds the file at path, as an O_PATH descriptor with its
+// stat, or returns -1. The way there starts as root's; past a directory or a link of
+// another user, only that user's own directories and links count, so the directory's
+// owner is whose files count in it.
+int open_parent_dir(const char *path, struct stat &st);
 
-// Looks name up in dir, under the same rule, trusting dir's owner. f is left for
-// forget_file, whatever the result.
-find_result find_file(int dir, const char *name, found_file &f);
+// Decides where name in dir leads, following the links that may be followed, without
+// opening the file: the place to open it at once locked, or to create it.
+find_result find_way(int dir, uid_t owner, const char *name, place &p);
 
-// Closes what find_file opened, and leaves f as NO_FILE.
+// Opens what is at p now, a link included, without following it.
+find_result open_at(const place &p, found_file &f);
+
+// Opens what name in dir leads to, following links, and leaves its place in p.
+find_result find_file(int dir, uid_t owner, const char *name, place &p, found_file &f);
+
+// Closes what the functions above opened.
+void forget_place(place &p);
 void forget_file(found_file &f);
 
-// Creates the file find_file left missing, with mode less the umask, and opens it for
-// reading and writing; never through a link put there since. Past another user's directory or
+// Creates the file at p, with mode less the umask, and opens it for reading and
+// writing; never through a link put there since. Past another user's directory or
 // link, root makes it that user's, as the next run requires.
-int create_file(const found_file &f, mode_t mode);
+int create_file(const place &p, mode_t mode);
 
-// Whether the caller may create what find_file left missing: root, or the user the
-// way there trusts.
-bool may_create(const found_file &f);
-
-// Reopens the regular file behind the O_PATH descriptor path_fd with flags (O_RDONLY,
-// O_WRONLY or O_RDWR).
+// Reopens the regular file behind the O_PATH descriptor path_fd with flags.
 int reopen_regular(int path_fd, int flags);
 
 inline bool same_file(const struct stat &a, const struct stat &b)
@@ -56,6 +63,9 @@ inline bool same_file(const struct stat &a, const struct stat &b)
 }
 
 // Whether someone other than its owner may add or remove names in the directory.
-bool shared_dir(int dir);
+inline bool shared_dir(const struct stat &dir)
+{
+	return (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
 
 #endif

@@ -9,8 +9,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "file_io.h"
 #include "find_line.h"
-#include "print_list.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ size_t hold_copies(const squeeze &q, off_t want)
 {
 	const size_t line = q.len + 1;
 	const size_t fit = sizeof copies / line;
-	const size_t n = static_cast<size_t>(want) < fit ? static_cast<size_t>(want) : fit;
+	const size_t n = chunk(want, fit);
 	if (copies_held == 0 && n > 0) {
 		memcpy(copies, q.name, q.len);
 		copies[q.len] = '\n';
@@ -181,7 +181,7 @@ bool squeeze_long_line(squeeze &q)
 	off_t end = q.read; // of the line, before its line feed
 	const char *nl = nullptr;
 	for (bool at_line = true; !nl && end < q.size; at_line = false) {
-		if (!fill(q, end, min_size(q.buf_size, static_cast<size_t>(q.size - end)), at_line))
+		if (!fill(q, end, chunk(q.size - end, q.buf_size), at_line))
 			return false;
 		nl = static_cast<const char *>(memchr(q.buf, '\n', q.chunk_len));
 		size_t k = nl ? static_cast<size_t>(nl - q.buf) : q.chunk_len;
@@ -195,7 +195,7 @@ bool squeeze_long_line(squeeze &q)
 		return true;
 	}
 	while (from < end) { // with the line feed, gained if the line had none
-		size_t part = min_size(q.buf_size, static_cast<size_t>(end - from));
+		size_t part = chunk(end - from, q.buf_size);
 		if (!fill(q, from, part, from == q.read))
 			return false;
 		from += static_cast<off_t>(part);
@@ -211,11 +211,10 @@ bool squeeze_long_line(squeeze &q)
 // Takes the whole lines in the next buffer's worth of the list, and writes those kept.
 bool squeeze_lines(squeeze &q)
 {
-	const auto rest = static_cast<size_t>(q.size - q.read);
-	if (!fill(q, q.read, min_size(q.buf_size, rest), true))
+	if (!fill(q, q.read, chunk(q.size - q.read, q.buf_size), true))
 		return false;
 	const size_t n_in = q.chunk_len;
-	const bool at_end = n_in == rest;
+	const bool at_end = q.read + static_cast<off_t>(n_in) == q.size;
 	const char *nl = static_cast<const char *>(memrchr(q.buf, '\n', n_in));
 	if (!nl && !at_end)
 		return squeeze_long_line(q);
@@ -281,21 +280,4 @@ off_t squeeze_list(int fd, const char *name, off_t first, off_t size, char *buf,
 		ok = squeeze_lines(q);
 	wrote = q.wrote;
 	return ok ? q.out : -1;
-}
-
-bool write_all(int fd, iovec *iov, int count, off_t off)
-{
-	while (count > 0) {
-		ssize_t n = pwritev(fd, iov, count, off);
-		if (n <= 0)
-			return false;
-		off += n;
-		for (; count > 0 && static_cast<size_t>(n) >= iov->iov_len; iov++, count--)
-			n -= static_cast<ssize_t>(iov->iov_len);
-		if (count > 0) {
-			iov->iov_base = static_cast<char *>(iov->iov_base) + n;
-			iov->iov_len -= static_cast<size_t>(n);
-		}
-	}
-	return true;
 }

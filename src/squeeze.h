@@ -6,16 +6,11 @@
 
 #include <stddef.h>
 #include <sys/types.h>
-#include <sys/uio.h>
 
 // Writes the lines of the list fd, size bytes, that are not name over it, from first,
 // where a line starts, on; the old bytes are read through buf, of buf_size bytes, and
 // looked at before a write covers them. Returns the list's new size, or -1 when a read
 // or a write failed; wrote says whether anything was written.
 off_t squeeze_list(int fd, const char *name, off_t first, off_t size, char *buf, size_t buf_size, bool &wrote);
-
-// Writes the count pieces of iov whole at off, going on after a short write until one
-// fails. The pieces are used up.
-bool write_all(int fd, iovec *iov, int count, off_t off);
 
 #endif

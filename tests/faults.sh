@@ -75,7 +75,7 @@ cmp -s printers "$LIST" && pass || fail 'a SIGTERM cut a removal short'
 # run (a loading one) is made, exactly the list before or after; one not killed, after
 seq -f 'p%05g' 20000 >before # a tail of several reads and writes
 grep -vx p00100 before >after
-for at in pwrite64:1 pwrite64:3 pwrite64:4 pwritev:1 pwritev:2 pwritev:3 fdatasync:1 fdatasync:2 fdatasync:3 ftruncate:1 ftruncate:2 ftruncate:3; do
+for at in pwritev:1 pwritev:3 pwritev:4 pwritev:5 pwritev:6 fdatasync:1 fdatasync:2 fdatasync:3 ftruncate:1 ftruncate:2 ftruncate:3; do
 	fresh before
 	{ strace -f -qq -o /dev/null -e inject="${at%:*}":signal=KILL:when="${at#*:}" "$BIN" -e p00100; } 2>/dev/null
 	killed=$?
@@ -85,7 +85,7 @@ for at in pwrite64:1 pwrite64:3 pwrite64:4 pwritev:1 pwritev:2 pwritev:3 fdatasy
 done
 # A failure of the journal's write or sync, or of any read, changes nothing
 # (the reads are counted natively only: an emulator makes reads of its own)
-for at in pwrite64:1 fdatasync:1 $(native && echo pread64:1 pread64:3 pread64:5 pread64:6); do
+for at in pwritev:1 pwritev:4 fdatasync:1 $(native && echo pread64:1 pread64:3 pread64:5 pread64:6); do
 	fresh before
 	{ strace -f -qq -o /dev/null -e inject="${at%:*}":error=EIO:when="${at#*:}" "$BIN" -e p00100; } 2>/dev/null
 	run "$BIN" -l x && cmp -s before "$LIST" && pass || fail "a removal meeting EIO at $at changed the list"

@@ -1,11 +1,11 @@
 // Lines that straddle two buffer fills, checked against the plain model of the rules.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
+#include "file_io.h"
 #include "list_model.h"
 #include "print_list.h"
 
@@ -18,16 +18,10 @@ protected:
 		char tmpl[] = "/tmp/printlist-test.XXXXXX";
 		ASSERT_NE(mkdtemp(tmpl), nullptr);
 		dir = tmpl;
-		dir_fd = open(tmpl, O_PATH | O_DIRECTORY);
-		ASSERT_GE(dir_fd, 0);
-		path = dir + "/" + LIST_NAME;
-		journal = open((path + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
-		ASSERT_GE(journal, 0);
+		path = dir + "/list";
 	}
 	void TearDown() override
 	{
-		close(dir_fd);
-		close(journal);
 		unlink(path.c_str());
 		unlink((path + ".lock").c_str());
 		rmdir(dir.c_str());
@@ -37,9 +31,10 @@ protected:
 	void check(const std::string &before, const std::string &name, int mode)
 	{
 		write_list_file(path, before);
-		clear_list();
-		load_list(name.c_str(), dir_fd);
-		save_list(name.c_str(), mode, dir_fd, journal);
+		list_run run;
+		if (start_run(run, path.c_str()))
+			save_list(run, load_list(run, name.c_str()), name.c_str(), mode);
+		end_run(run);
 		list_bytes want = model_change(before, name, mode);
 		list_bytes got = read_list_file(path);
 		ASSERT_EQ(got.has_value(), want.has_value()) << describe(before, name, mode);
@@ -55,8 +50,6 @@ protected:
 	}
 
 	std::string dir, path;
-	int dir_fd = -1;
-	int journal = -1;
 };
 
 // Every line shape that can fool a scan, starting at each offset around a fill boundary:

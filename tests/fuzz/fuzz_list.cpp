@@ -1,7 +1,5 @@
 // libFuzzer: one add or removal on a scratch list, checked against the plain model.
 // Input: a flags byte (bit 0 add, bit 1 no list file), the name, a zero byte, the list.
-#include <fcntl.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -11,22 +9,15 @@
 
 namespace {
 
-struct scratch {
-	int dir;
-	std::string path;
-	int journal;
-};
-
-const scratch &scratch_list()
+const std::string &scratch_list()
 {
-	static const scratch list = [] {
+	static const std::string path = [] {
 		char dir[] = "/tmp/printlist-fuzz.XXXXXX";
 		if (!mkdtemp(dir))
 			abort();
-		const std::string path = std::string(dir) + "/" + LIST_NAME;
-		return scratch{open(dir, O_PATH | O_DIRECTORY), path, open((path + ".lock").c_str(), O_RDWR | O_CREAT, 0600)};
+		return std::string(dir) + "/list";
 	}();
-	return list;
+	return path;
 }
 
 } // namespace
@@ -45,12 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (!(data[0] & 2))
 		before = rest.substr(nul + 1);
 
-	const scratch &list = scratch_list();
-	write_list_file(list.path, before);
-	clear_list();
-	load_list(name.c_str(), list.dir);
-	save_list(name.c_str(), mode, list.dir, list.journal);
-	if (read_list_file(list.path) != model_change(before, name, mode))
+	const std::string &path = scratch_list();
+	write_list_file(path, before);
+	list_run run;
+	if (start_run(run, path.c_str()))
+		save_list(run, load_list(run, name.c_str()), name.c_str(), mode);
+	end_run(run);
+	if (read_list_file(path) != model_change(before, name, mode))
 		abort();
 	return 0;
 }
