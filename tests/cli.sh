@@ -85,13 +85,15 @@ run "$BIN" -i lp1 || fail "a planted directory link: exit $status"
 [ -z "$(ls -A /usr/local/secret)" ] && pass || fail "root wrote into a directory another user linked in: $(ls -A /usr/local/secret)"
 rm "$DIR" && mv /usr/local/Varnolt/inf.old "$DIR"
 # Past a directory a member of staff made, only their own files count: not a link of
-# theirs to a root file, one level down or two, nor a file root owns
+# theirs to a root file, one level down or two, nor a file root owns; and a run so
+# refused makes nothing
 for layout in inf Varnolt; do
 	[ $layout = Varnolt ] && chgrp staff /usr/local && chmod 2775 /usr/local
 	top=/usr/local/Varnolt; [ $layout = inf ] && top=$DIR
 	as_member mv $top $top.old && as_member mkdir -p "$DIR" && as_member ln -s /usr/local/victim "$LIST"
 	run "$BIN" -i lp2 && run "$BIN" -e lp1 || fail "a member's own $layout: exit $status"
 	printf 'lp1\nroot:x:0:0\n' | cmp -s - /usr/local/victim && pass || fail "root wrote through a member's own $layout"
+	[ ! -e "$LIST.lock" ] && pass || fail "a refused run made a lock file in a member's own $layout"
 	rm -rf $top && mv $top.old $top
 done
 chmod 0755 /usr/local && chgrp root /usr/local

@@ -95,6 +95,55 @@ fresh before
 { strace -f -qq -o /dev/null -e inject=fdatasync:signal=KILL:when=2 "$BIN" -e p00100; } 2>/dev/null
 printf X | dd of="$LIST.lock" bs=1 seek=100 conv=notrunc 2>/dev/null
 run "$BIN" -l x && cmp -s after "$LIST" && [ ! -s "$LIST.lock" ] && pass || fail 'a torn journal was put back or kept'
+
+as_member() { setpriv --reuid=65534 --regid=65534 --groups=50 "$@" </dev/null >/dev/null 2>&1; }
+# Leaves in $1 a whole journal that, put back into the list as it is now, adds a line X
+# and $2 zero bytes: the journal of a removal killed once it was saved
+forge() {
+	cp "$LIST" plain && { echo X; head -c "${2:-0}" /dev/zero; } >>"$LIST" && : >"$LIST.lock"
+	{ strace -f -qq -o /dev/null -e inject=fdatasync:signal=KILL:when=1 "$BIN" -e X; } 2>/dev/null
+	cp --sparse=always "$LIST.lock" "$1" && chmod 0644 "$1" && cp plain "$LIST" && : >"$LIST.lock"
+}
+# A journal is applied only from a lock file no one but who may change the list could
+# write: not from one 1.2.0 left 0660 root:staff, whose member took first the names a
+# mend might use, nor from one of a group the list does not grant, under a run of a
+# member of both
+chgrp staff "$DIR" && chmod 2775 "$DIR"
+put_list 'lp0\nlp1\n'
+forge forged
+chgrp staff "$LIST.lock" && chmod 0660 "$LIST.lock"
+as_member sh -c "cat forged >'$LIST.lock'; n=\$(cat /proc/sys/kernel/ns_last_pid); for p in \$(seq \$n \$((n + 300))); do : >'$LIST.lock.'\$p; done"
+run "$BIN" -l x && list_is 'lp0\nlp1\n' && [ "$(stat -c %a "$LIST.lock")" = 600 ] && pass || fail "a forged journal behind planted names: $(od -An -c "$LIST")"
+rm -f "$LIST.lock".*
+chgrp staff "$LIST" && chmod 0664 "$LIST"
+forge forged
+chgrp lp "$LIST.lock" && chmod 0660 "$LIST.lock"
+setpriv --reuid=65534 --regid=65534 --groups=7 sh -c "cat forged >'$LIST.lock'"
+setpriv --reuid=65534 --regid=65534 --groups=50,7 "$BIN" -l x
+list_is 'lp0\nlp1\n' && pass || fail "a journal of a group the list does not grant: $(od -An -c "$LIST")"
+chmod 0755 "$DIR" && chgrp root "$DIR" "$LIST" && rm -f "$LIST.lock"
+# A journal with holes is torn, not put back: it would grow the list with root's blocks
+put_list 'lp0\nlp1\n'
+forge holed 2097152
+cp --sparse=always holed "$LIST.lock"
+run "$BIN" -l x && list_is 'lp0\nlp1\n' && [ ! -s "$LIST.lock" ] && pass || fail "a journal with holes: $(stat -c %s "$LIST") bytes"
+# A journal belongs to its list, not to numbers that come back: a list on a tmpfs that
+# is mounted afresh, as at a reboot, gets the same device and inode
+mkdir /usr/local/lists && mount -t tmpfs tmpfs /usr/local/lists
+rm -f "$LIST" && ln -s /usr/local/lists/vnPrintList "$LIST" && : >"$LIST.lock"
+printf 'lp0\nlp1\nlp2\nlp3\n' >/usr/local/lists/vnPrintList
+{ strace -f -qq -o /dev/null -e inject=fdatasync:signal=KILL:when=1 "$BIN" -e lp1; } 2>/dev/null
+umount /usr/local/lists && mount -t tmpfs tmpfs /usr/local/lists
+seq -f 'new%g' 0 4 >/usr/local/lists/vnPrintList
+run "$BIN" -l x && seq -f 'new%g' 0 4 | cmp -s - /usr/local/lists/vnPrintList && pass || fail "an old journal went into a new list: $(od -An -c /usr/local/lists/vnPrintList)"
+umount /usr/local/lists && rm -rf "$LIST" /usr/local/lists
+# A put-back that would pass the file size limit changes nothing until a run can
+seq -f 'lp%g' 0 1200 >lps
+cp lps "$LIST" && : >"$LIST.lock"
+{ strace -f -qq -o /dev/null -e inject=ftruncate:signal=KILL:when=1 "$BIN" -e lp1; } 2>/dev/null
+cp "$LIST" killed
+(trap '' XFSZ; run prlimit --fsize=3000 "$BIN" -l x) && cmp -s killed "$LIST" && [ -s "$LIST.lock" ] &&
+	run "$BIN" -l x && cmp -s lps "$LIST" && pass || fail "a put-back past the size limit: $(diff killed "$LIST" | head -c 80)"
 # A list cut short by another program while a removal reads it: that run stops, silent
 cp big "$LIST"
 (sleep 1; truncate -s 0 "$LIST") &
@@ -156,6 +205,15 @@ run "$BIN" -i "$BIG" || fail "full disk, add: exit $status"
 list_is 'a\nb' && pass || fail "a failed add on a full disk left $(head -c 100 "$LIST" | od -An -c)"
 run "$BIN" -e a || fail "full disk, remove: exit $status"
 list_is 'b\n' && pass || fail "a removal on a full disk left $(od -An -c "$LIST")"
+# and a put-back that would need more room changes nothing until there is room
+rm /usr/local/fill
+for i in $(seq 2000); do echo xxxxxxxxxxxxxxxxxxxxxxx; echo "k$i"; done >xs
+grep -vx xxxxxxxxxxxxxxxxxxxxxxx xs >xs_after
+cp xs "$LIST" && : >"$LIST.lock"
+{ strace -f -qq -o /dev/null -e inject=fdatasync:signal=KILL:when=2 "$BIN" -e xxxxxxxxxxxxxxxxxxxxxxx; } 2>/dev/null
+fill
+run "$BIN" -l x && cmp -s xs_after "$LIST" && [ -s "$LIST.lock" ] && rm /usr/local/fill && run "$BIN" -l x && cmp -s xs "$LIST" &&
+	pass || fail "a put-back on a full disk: $(stat -c %s "$LIST") bytes, $(tail -c 20 "$LIST" | od -An -c)"
 umount /usr/local
 mkdir -p "$DIR"
 

@@ -215,6 +215,33 @@ wait
 rm "$LIST.lock" && ln "$LIST" "$LIST.lock"
 run "$BIN" -i lp5 && [ "$(stat -c %a "$LIST")" = 664 ] && list_is 'lp0\nlp1\nlp2\nlp3\nlp4\n' && pass ||
 	fail "the lock file as the list: $(stat -c %a "$LIST")"
+# A mend cut short by a signal leaves no file behind: the signal waits for it
+put_list 'lp0\n' && : >"$LIST.lock" && chgrp staff "$LIST.lock" && chmod 0640 "$LIST.lock"
+ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -e inject=fchmod:delay_enter=1500000 "$BIN" -i lp1 &
+sleep 0.7
+pkill -TERM -f "^$BIN -i lp1"
+wait
+[ "$(ls -A "$DIR" | tr '\n' ' ')" = "vnPrintList vnPrintList.lock " ] && [ "$(stat -c %a "$LIST.lock")" = 600 ] && pass ||
+	fail "a mend stopped by SIGTERM left $(ls -A "$DIR" | tr '\n' ' ')"
+# Root waits only so long for a lock file others can open: one 1.2.0 left 0640
+# root:staff, held by a member before any run mended it; a group's, the list emptied
+# and gone; and a member's own, beside the member's own list, in a directory staff may write
+waits() {
+	local start=$SECONDS
+	as_member sh -c "$2 && exec flock -x '$LIST.lock' sleep 30" &
+	holder=$!
+	sleep 0.5
+	RUN_TIMEOUT=20 run "$BIN" -i lp9 && [ $((SECONDS - start)) -lt 13 ] && ! grep -qx lp9 "$LIST" 2>/dev/null && pass ||
+		fail "root waited on $1: exit $status after $((SECONDS - start)) s"
+	pkill -P $holder
+	wait
+}
+put_list 'lp0\n' && chgrp staff "$LIST.lock" && chmod 0640 "$LIST.lock"
+waits 'a lock file 1.2.0 left' true
+rm -f "$LIST" && chmod 0660 "$LIST.lock"
+waits "a group's lock file" true
+chgrp staff "$DIR" && chmod 2775 "$DIR" && put_list 'lp0\n'
+waits "a member's own lock file" "cp '$LIST' '$DIR/mine' && mv -f '$DIR/mine' '$LIST' && rm -f '$LIST.lock' && : >'$LIST.lock'"
 # A run queued behind a stopped holder of the writers' lock keeps no reader out
 rm -f "$LIST.lock"
 flock -x "$LIST.lock" sleep 30 &

@@ -8,6 +8,7 @@
 #include "file_io.h"
 #include "list_model.h"
 #include "print_list.h"
+#include "squeeze.h"
 
 namespace {
 
@@ -99,3 +100,24 @@ TEST_F(StraddleTest, NameAtEachOffsetOfARound)
 }
 
 } // namespace
+
+// The removal counts a list's bytes in 64 bits on every word size: a list that holds 4
+// GiB less than the size it was loaded with changed under the run, and the removal
+// stops, where a 32-bit count would have taken it for the bytes it holds.
+TEST(Squeeze, SizesPastFourGiB)
+{
+	char path[] = "/tmp/printlist-squeeze.XXXXXX";
+	const int fd = mkstemp(path);
+	ASSERT_GE(fd, 0);
+	unlink(path);
+	const std::string before = "y\nabcdefgh\n";
+	ASSERT_EQ(write(fd, before.data(), before.size()), static_cast<ssize_t>(before.size()));
+	char buf[64];
+	bool wrote = false;
+	const off_t size = (static_cast<off_t>(1) << 32) + static_cast<off_t>(before.size());
+	EXPECT_EQ(squeeze_list(fd, "y", 0, size, buf, sizeof buf, wrote), -1);
+	std::string after(before.size(), '\0');
+	EXPECT_EQ(pread(fd, after.data(), after.size(), 0), static_cast<ssize_t>(after.size()));
+	EXPECT_EQ(after, before);
+	close(fd);
+}
