@@ -21,18 +21,21 @@ namespace {
 constexpr int MAX_TRIES = 64;
 constexpr long long FOREVER = 0;
 
-// The list's owner, or whose files its place trusts where there is no list.
-uid_t list_owner(const list_run &run)
+// Whether there is a list: once locked, the one the run opened, and before, the one its
+// way saw.
+bool has_list(const list_run &run)
 {
-	return run.list.fd >= 0 ? run.list.st.st_uid : run.way.owner;
+	return run.list.st.st_nlink > 0;
 }
 
-// A lock file counts only as a file of its own, of root or of the list's owner: not
-// the list under another name, nor a second name of any other file.
+// A lock file counts only as a file of its own, of root or of the list's owner (whose
+// files the place trusts, where there is no list): not the list under another name, nor
+// a second name of any other file.
 bool counts(const struct stat &lock, const list_run &run)
 {
-	return S_ISREG(lock.st_mode) && lock.st_nlink == 1 && (lock.st_uid == 0 || lock.st_uid == list_owner(run)) &&
-	       !(run.list.fd >= 0 && same_file(lock, run.list.st));
+	const uid_t owner = has_list(run) ? run.list.st.st_uid : run.way.owner;
+	return S_ISREG(lock.st_mode) && lock.st_nlink == 1 && (lock.st_uid == 0 || lock.st_uid == owner) &&
+	       !(has_list(run) && same_file(lock, run.list.st));
 }
 
 // Who may change the list: root, its owner, and its group or everyone where the list
@@ -40,9 +43,9 @@ bool counts(const struct stat &lock, const list_run &run)
 mode_t allowed_mode(const struct stat &lock, const list_run &run)
 {
 	mode_t keep = 0700;
-	if (run.list.fd >= 0 && (run.list.st.st_mode & S_IWGRP) && lock.st_gid == run.list.st.st_gid)
+	if (has_list(run) && (run.list.st.st_mode & S_IWGRP) && lock.st_gid == run.list.st.st_gid)
 		keep |= 070;
-	if (run.list.fd >= 0 && (run.list.st.st_mode & S_IWOTH))
+	if (has_list(run) && (run.list.st.st_mode & S_IWOTH))
 		keep |= 07;
 	return keep;
 }
@@ -125,23 +128,13 @@ int open_lock(const list_run &run, const char *name, place &p, struct stat &st)
 // The lock is the file its name leads to: a run that waited on a file removed or
 // replaced meanwhile holds nothing the next run takes. Leaves in held the file as it is
 // now.
-bool still_named(const list_run &run, const char *name, const place &p, struct stat &held)
+bool still_named(const place &p, struct stat &held)
 {
 	struct stat now;
-	bool same;
-	if (p.own_dir) { // reached through a link: the whole way again
-		place again;
-		found_file f;
-		same = find_file(run.dir, run.dir_st.st_uid, name, again, f) == FILE_FOUND && same_file(f.st, held);
-		now = f.st;
-		forget_file(f);
-		forget_place(again);
-	} else {
-		same = fstatat(p.dir, p.name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, held);
-	}
-	if (same)
-		held = now;
-	return same;
+	if (fstatat(p.dir, p.name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, held))
+		return false;
+	held = now;
+	return true;
 }
 
 } // namespace
@@ -167,7 +160,7 @@ bool take_writers_lock(list_run &run, const char *name)
 		}
 		const bool locked =
 			lock_by(fd, run.euid != 0 || root_only(st) ? FOREVER : run.start + READERS_WAIT_MS);
-		if (locked && still_named(run, name, p, st)) {
+		if (locked && still_named(p, st)) {
 			run.lock = fd;
 			run.lock_st = st;
 			run.lock_place = p;

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -167,6 +168,12 @@ find_result regular(find_result found, const found_file &f)
 	return found == FILE_FOUND && !S_ISREG(f.st.st_mode) ? FILE_REFUSED : found;
 }
 
+bool start_place(place &p, int dir, uid_t owner, const char *name)
+{
+	p = {dir, false, owner, {}};
+	return set_name(p, name, strlen(name));
+}
+
 } // namespace
 
 int open_parent_dir(const char *path, struct stat &st)
@@ -189,11 +196,10 @@ int open_parent_dir(const char *path, struct stat &st)
 	return found;
 }
 
-find_result find_way(int dir, uid_t owner, const char *name, place &p)
+find_result find_way(int dir, uid_t owner, const char *name, place &p, struct stat &st)
 {
-	struct stat st;
-	p = {dir, false, owner, {}};
-	if (!set_name(p, name, strlen(name)))
+	st = {};
+	if (!start_place(p, dir, owner, name))
 		return FILE_REFUSED;
 	if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
 		return errno == ENOENT ? FILE_MISSING : FILE_REFUSED;
@@ -201,6 +207,7 @@ find_result find_way(int dir, uid_t owner, const char *name, place &p)
 		return S_ISREG(st.st_mode) && (owner == 0 || st.st_uid == owner) ? FILE_FOUND : FILE_REFUSED;
 	found_file f = NO_FILE;
 	const find_result found = regular(walk(dir, owner, name, &p, f), f);
+	st = found == FILE_FOUND ? f.st : NO_FILE.st;
 	forget_file(f);
 	return found;
 }
@@ -218,8 +225,8 @@ find_result open_at(const place &p, found_file &f)
 
 find_result find_file(int dir, uid_t owner, const char *name, place &p, found_file &f)
 {
-	p = {dir, false, owner, {}};
-	if (!set_name(p, name, strlen(name)))
+	f = NO_FILE;
+	if (!start_place(p, dir, owner, name))
 		return FILE_REFUSED;
 	const find_result found = open_at(p, f);
 	if (found != FILE_REFUSED || !S_ISLNK(f.st.st_mode))
@@ -258,14 +265,7 @@ int create_file(const place &p, mode_t mode)
 // for kernels long gone.)
 int reopen_regular(int path_fd, int flags)
 {
-	char proc[32] = "/proc/self/fd/";
-	char digits[12];
-	size_t n = 0;
-	for (auto v = static_cast<unsigned>(path_fd); n == 0 || v > 0; v /= 10)
-		digits[n++] = static_cast<char>('0' + v % 10);
-	char *p = proc + strlen(proc);
-	while (n > 0)
-		*p++ = digits[--n];
-	*p = '\0';
+	char proc[32];
+	snprintf(proc, sizeof proc, "/proc/self/fd/%d", path_fd);
 	return openat(AT_FDCWD, proc, flags | O_NOCTTY | O_CLOEXEC);
 }

@@ -36,8 +36,9 @@ enum find_result {
 int open_parent_dir(const char *path, struct stat &st);
 
 // Decides where name in dir leads, following the links that may be followed, without
-// opening the file: the place to open it at once locked, or to create it.
-find_result find_way(int dir, uid_t owner, const char *name, place &p);
+// opening the file: the place to open it at once locked, or to create it; st is what
+// is there now, or zeroed.
+find_result find_way(int dir, uid_t owner, const char *name, place &p, struct stat &st);
 
 // Opens what is at p now, a link included, without following it.
 find_result open_at(const place &p, found_file &f);

@@ -41,7 +41,7 @@ bool start_run(list_run &run, const char *path)
 		return false;
 	stpcpy(stpcpy(lock_name, name), suffix);
 	run.dir = open_parent_dir(path, run.dir_st);
-	if (run.dir < 0 || find_way(run.dir, run.dir_st.st_uid, name, run.way) == FILE_REFUSED ||
+	if (run.dir < 0 || find_way(run.dir, run.dir_st.st_uid, name, run.way, run.list.st) == FILE_REFUSED ||
 	    !take_writers_lock(run, lock_name))
 		return false;
 	// The directory too is held before the list is read: a run that took a lock file

@@ -18,7 +18,7 @@ struct list_run {
 	int lock;            // the writers' lock file, held; open for writing, and reading where the caller may
 	struct stat lock_st; // as it is once held
 	int readers;         // the directory, held exclusively for the readers' sake, or -1
-	found_file list;     // the list, or fd -1 where there is none yet
+	found_file list;     // the list, or fd -1 where there is none yet; before the lock, its stat as the way saw it
 };
 
 // Resolves the list at path and takes the writers' lock on it, then finishes what a run

@@ -25,7 +25,6 @@ iovec pieces[MAX_PIECES];
 // Copies of the removed line, for the pieces that follow the kept lines. As large as
 // the read buffer, so that the fuzz build's small one makes fills of many pieces.
 char copies[BUFFER_SIZE];
-size_t copies_held; // whole copies in it, of this removal's name
 
 char newline[] = "\n";
 
@@ -46,6 +45,7 @@ struct squeeze {
 	size_t chunk_len;
 	bool chunk_at_line; // a line starts at chunk
 	bool wrote;
+	size_t copies_held; // whole copies of the name in copies
 };
 
 size_t min_size(size_t a, size_t b)
@@ -97,26 +97,26 @@ off_t fewest_copies(const squeeze &q, off_t start, off_t most)
 
 // Makes copies hold up to want copies of the removed line, as many as fit, and
 // returns how many it holds.
-size_t hold_copies(const squeeze &q, off_t want)
+size_t hold_copies(squeeze &q, off_t want)
 {
 	const size_t line = q.len + 1;
 	const size_t fit = sizeof copies / line;
 	const size_t n = chunk(want, fit);
-	if (copies_held == 0 && n > 0) {
+	if (q.copies_held == 0 && n > 0) {
 		memcpy(copies, q.name, q.len);
 		copies[q.len] = '\n';
-		copies_held = 1;
+		q.copies_held = 1;
 	}
-	for (size_t take; copies_held < n; copies_held += take) { // doubling what is there
-		take = min_size(copies_held, n - copies_held);
-		memcpy(copies + copies_held * line, copies, take * line);
+	for (size_t take; q.copies_held < n; q.copies_held += take) { // doubling what is there
+		take = min_size(q.copies_held, n - q.copies_held);
+		memcpy(copies + q.copies_held * line, copies, take * line);
 	}
-	return copies_held;
+	return q.copies_held;
 }
 
 // Fills at most room pieces with up to want copies of the removed line; returns how
 // many copies they hold, and in used how many pieces.
-off_t put_copies(const squeeze &q, iovec *pieces, int room, off_t want, int &used)
+off_t put_copies(squeeze &q, iovec *pieces, int room, off_t want, int &used)
 {
 	used = 0;
 	off_t taken = 0;
@@ -258,23 +258,10 @@ off_t squeeze_list(int fd, const char *name, off_t first, off_t size, char *buf,
                    size_t buf_size, bool &wrote)
 {
 	const size_t len = strlen(name);
-	squeeze q = {.fd = fd,
-	             .name = name,
-	             .len = len,
-	             .line = static_cast<off_t>(len + 1),
-	             .buf = buf,
-	             .buf_size = buf_size,
-	             .size = size,
-	             .out = first,
-	             .read = first,
-	             .done = first,
-	             .done_at_line = true,
-	             .removed = 0,
-	             .chunk = first,
-	             .chunk_len = 0,
-	             .chunk_at_line = true,
-	             .wrote = false};
-	copies_held = 0;
+	squeeze q = {.fd = fd, .name = name, .len = len, .line = static_cast<off_t>(len + 1), .buf = buf,
+	             .buf_size = buf_size, .size = size, .out = first, .read = first, .done = first,
+	             .done_at_line = true, .removed = 0, .chunk = first, .chunk_len = 0, .chunk_at_line = true,
+	             .wrote = false, .copies_held = 0};
 	bool ok = true;
 	while (ok && q.read < size)
 		ok = squeeze_lines(q);
