@@ -14,15 +14,15 @@
 
 namespace {
 
-// A whole journal of this list is put back before anything else happens; any other
-// is emptied.
+// A whole journal of this list is put back before anything else happens, and the run
+// goes on with the list as put back; any other journal is emptied.
 bool recover(list_run &run)
 {
 	const int fd = run.list.fd >= 0 ? reopen_regular(run.list.fd, O_RDWR) : -1;
 	if (run.list.fd >= 0 && fd < 0)
 		return false; // the list cannot be put back: the journal waits
 	const signal_block block;
-	const bool whole = roll_back(run.lock, fd);
+	const bool whole = roll_back(run.lock, fd) && (fd < 0 || fstat(fd, &run.list.st) == 0);
 	if (fd >= 0)
 		close(fd);
 	return whole;
