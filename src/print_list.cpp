@@ -87,20 +87,10 @@ bool shared_place(const list_run &run)
 	return fstat(run.way.dir, &st) != 0 || shared_dir(st);
 }
 
-// Cuts the list back to its loaded length, on the same file opened again.
-bool cut_back(int path_fd, off_t size)
-{
-	const int fd = reopen_regular(path_fd, O_WRONLY);
-	if (fd < 0)
-		return false;
-	const bool cut = ftruncate(fd, size) == 0;
-	return close(fd) == 0 && cut;
-}
-
 // An add appends rather than rewrites: the lines already listed are never at risk, and
-// a failed write, sync or close is undone on the descriptor that made it, by cutting
-// the file back to its old length, or by removing the list the run made, where it made
-// it.
+// a failed write or sync is undone on the descriptor that made it, by cutting the file
+// back to its old length, which needs no room, or by removing the list the run made,
+// where it made it.
 void add_name(const list_run &run, const print_list &list, const char *name)
 {
 	const bool create = list.state == LIST_MISSING;
@@ -113,16 +103,13 @@ void add_name(const list_run &run, const print_list &list, const char *name)
 		{const_cast<char *>("\n"), 1},
 	};
 	const bool written = write_all(fd, line, 3, list.size) && fdatasync(fd) == 0;
-	const bool undone = !written && !create && ftruncate(fd, list.size) == 0;
-	const bool made_here = create && is_sole_name(fd, run.way.dir, run.way.name);
-	if (close(fd) == 0 && written) {
-		if (create)
-			sync_dir(run.way.dir);
-	} else if (made_here) {
+	if (!written && !create)
+		ftruncate(fd, list.size);
+	else if (!written && is_sole_name(fd, run.way.dir, run.way.name))
 		unlinkat(run.way.dir, run.way.name, 0);
-	} else if (!create && !undone) { // the close failed after the write
-		cut_back(run.list.fd, list.size);
-	}
+	close(fd); // synced, or undone: a close has nothing left to report
+	if (written && create)
+		sync_dir(run.way.dir);
 }
 
 // Rewrites the list from the first match on and truncates it, on disk; an emptied list

@@ -48,11 +48,6 @@ struct squeeze {
 	size_t copies_held; // whole copies of the name in copies
 };
 
-size_t min_size(size_t a, size_t b)
-{
-	return a < b ? a : b;
-}
-
 // Reads n bytes at off into buf; fewer mean the list changed under the run.
 bool fill(squeeze &q, off_t off, size_t n, bool at_line)
 {
@@ -108,7 +103,7 @@ size_t hold_copies(squeeze &q, off_t want)
 		q.copies_held = 1;
 	}
 	for (size_t take; q.copies_held < n; q.copies_held += take) { // doubling what is there
-		take = min_size(q.copies_held, n - q.copies_held);
+		take = q.copies_held < n - q.copies_held ? q.copies_held : n - q.copies_held;
 		memcpy(copies + q.copies_held * line, copies, take * line);
 	}
 	return q.copies_held;
