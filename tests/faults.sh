@@ -69,6 +69,12 @@ printf "X\n$L70K\nb\n" >long
 cp long "$LIST"
 { strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:error=EIO:when=1 "$BIN" -e X; } 2>/dev/null
 only_old_lines long && pass || fail "a failed write of a long line lost a line: $(wc -c <"$LIST") bytes"
+# A long line written after copies that end just where a buffer starts: its last part (the
+# 10th write) ends at k1's old end, which copies taken past that start would cut across
+{ yes abc | head -n 32768; printf 'k1\nk2xx\n'; head -c 131066 /dev/zero | tr '\0' l; printf '\nb\n'; } >seam
+fresh seam
+{ strace -f -qq -o /dev/null -e trace=pwritev -e inject=pwritev:signal=KILL:when=10 "$BIN" -e abc; } 2>/dev/null
+only_old_lines seam && pass || fail "a removal killed after a long line cut the copies before it: $(LC_ALL=C grep -vxFf seam "$LIST" | head -c 80 | od -An -c)"
 second_write signal=TERM
 cmp -s printers "$LIST" && pass || fail 'a SIGTERM cut a removal short'
 # A removal killed at any of its writes, syncs and truncations leaves, once the next
@@ -91,6 +97,11 @@ for at in pwritev:1 pwritev:4 fdatasync:1 $(native && echo pread64:1 pread64:3 p
 	{ strace -f -qq -o /dev/null -e inject="${at%:*}":error=EIO:when="${at#*:}" "$BIN" -e p00100; } 2>/dev/null
 	run "$BIN" -l x && cmp -s before "$LIST" && pass || fail "a removal meeting EIO at $at changed the list"
 done
+# The journal is on disk before the list is first written over, for a crash between the two
+fresh before
+strace -f -qq -y -o trace -e trace=pwritev,fsync,fdatasync "$BIN" -e p00100 2>/dev/null
+[ "$(awk '/sync\([0-9]+<[^>]*\/vnPrintList\.lock>/ { s = 1 } /pwritev\([0-9]+<[^>]*\/vnPrintList>/ { print s + 0; exit }' trace)" = 1 ] &&
+	pass || fail 'the list was written over before its journal was synced'
 # A journal whose checksum fails is cleared, not put back
 fresh before
 { strace -f -qq -o /dev/null -e inject=fdatasync:signal=KILL:when=2 "$BIN" -e p00100; } 2>/dev/null
