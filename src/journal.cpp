@@ -37,24 +37,18 @@ using header = uint64_t[FIELDS];
 
 char buf[BUFFER_SIZE]; // the bytes between the list and the journal
 
-// How many bytes before `from` bind a journal: a few KiB, read with the first bytes saved.
+// How many bytes before `from` bind a journal: a few KiB, read with the first half
+// buffer of the bytes saved.
 size_t before_bytes(off_t from)
 {
 	return chunk(from < BEFORE_BYTES ? from : BEFORE_BYTES, sizeof buf / 2);
 }
 
 // A word-at-a-time hash, with the bytes read as little-endian words on every machine.
-struct checksum {
-	uint64_t h;
-	uint64_t word; // bytes not yet mixed in
-	unsigned held; // how many
-};
-
-void mix(checksum &c, uint64_t w)
-{
-	c.h = (c.h ^ w) * 0x9e3779b97f4a7c15ULL;
-	c.h ^= c.h >> 29;
-}
+// Only the last piece summed may end inside a word: the header and every buffer, and
+// half of one, are whole words.
+static_assert(BUFFER_SIZE % 16 == 0);
+constexpr uint64_t SEED = 0x6a09e667f3bcc908ULL;
 
 uint64_t load_le(const unsigned char *p)
 {
@@ -64,42 +58,25 @@ uint64_t load_le(const unsigned char *p)
 	return w;
 }
 
-void add_bytes(checksum &c, const void *data, size_t n)
+void add_bytes(uint64_t &h, const void *data, size_t n)
 {
+	unsigned char last[8] = {};
 	const auto *p = static_cast<const unsigned char *>(data);
-	while (n > 0) {
-		if (c.held == 0 && n >= 8) {
-			mix(c, load_le(p));
-			p += 8;
-			n -= 8;
-			continue;
-		}
-		c.word |= static_cast<uint64_t>(*p++) << (8 * c.held);
-		n--;
-		if (++c.held == 8) {
-			mix(c, c.word);
-			c.word = 0;
-			c.held = 0;
-		}
+	for (size_t at = 0; at < n; at += 8) {
+		const bool whole = n - at >= 8;
+		if (!whole)
+			memcpy(last, p + at, n - at);
+		h = (h ^ (whole ? load_le(p + at) : load_le(last) ^ static_cast<uint64_t>(n - at) << 56)) *
+		    0x9e3779b97f4a7c15ULL;
+		h ^= h >> 29;
 	}
-}
-
-uint64_t sum_of(checksum c)
-{
-	mix(c, c.word ^ (static_cast<uint64_t>(c.held) << 56));
-	return c.h;
-}
-
-checksum new_sum()
-{
-	return {0x6a09e667f3bcc908ULL, 0, 0};
 }
 
 uint64_t sum_bytes(const char *p, size_t n)
 {
-	checksum c = new_sum();
-	add_bytes(c, p, n);
-	return sum_of(c);
+	uint64_t h = SEED;
+	add_bytes(h, p, n);
+	return h;
 }
 
 void encode(const header h, unsigned char *out)
@@ -110,12 +87,12 @@ void encode(const header h, unsigned char *out)
 			out[sizeof MAGIC + 8 * i + b] = static_cast<unsigned char>(h[i] >> (8 * b));
 }
 
-// The checksum covers the header up to the sum itself.
-checksum start_sum(const unsigned char *encoded)
+// The checksum covers the header up to the sum itself, then the bytes.
+uint64_t start_sum(const unsigned char *encoded)
 {
-	checksum c = new_sum();
-	add_bytes(c, encoded, HEADER_SIZE - 8);
-	return c;
+	uint64_t h = SEED;
+	add_bytes(h, encoded, HEADER_SIZE - 8);
+	return h;
 }
 
 // This boot's, hashed; where there is none to read, a journal that needs it never
@@ -162,7 +139,7 @@ journal_state read_whole(int journal, header h)
 	if (got == 0 || memcmp(raw, MAGIC, sizeof MAGIC) != 0 || from < 0 || size < from ||
 	    st.st_size != static_cast<off_t>(HEADER_SIZE) + (size - from) || (hole >= 0 && hole < st.st_size))
 		return TORN;
-	checksum c = start_sum(raw);
+	uint64_t c = start_sum(raw);
 	for (off_t at = from; at < size;) {
 		const size_t n = chunk(size - at, sizeof buf);
 		if (!read_at(journal, buf, n, static_cast<off_t>(HEADER_SIZE) + (at - from)))
@@ -170,7 +147,7 @@ journal_state read_whole(int journal, header h)
 		add_bytes(c, buf, n);
 		at += static_cast<off_t>(n);
 	}
-	return sum_of(c) == h[F_SUM] ? WHOLE : TORN;
+	return c == h[F_SUM] ? WHOLE : TORN;
 }
 
 // Whether the journal was saved from this list, in this boot where that counts: a
@@ -239,13 +216,13 @@ saved_journal save_journal(int journal, const struct stat &journal_st, int list,
 	h[F_SIZE] = static_cast<uint64_t>(size);
 	const size_t k = before_bytes(from);
 	off_t at = from - static_cast<off_t>(k);
-	size_t n = chunk(size - at, sizeof buf);
+	size_t n = k + chunk(size - from, sizeof buf / 2);
 	if (!read_at(list, buf, n, at))
 		return give_up(journal, 0);
 	h[F_BEFORE] = sum_bytes(buf, k);
 	unsigned char raw[HEADER_SIZE];
 	encode(h, raw);
-	checksum c = start_sum(raw);
+	uint64_t c = start_sum(raw);
 	const bool one_write = at + static_cast<off_t>(n) == size;
 	for (size_t skip = k;; skip = 0) {
 		add_bytes(c, buf + skip, n - skip);
@@ -261,7 +238,7 @@ saved_journal save_journal(int journal, const struct stat &journal_st, int list,
 		if (!read_at(list, buf, n, at))
 			return give_up(journal, 0);
 	}
-	h[F_SUM] = sum_of(c);
+	h[F_SUM] = c;
 	encode(h, raw);
 	iovec pieces[] = {{raw, HEADER_SIZE}, {buf + k, one_write ? n - k : 0}};
 	if (!write_all(journal, pieces, 2, 0))

@@ -189,9 +189,11 @@ bool squeeze_long_line(squeeze &q)
 		q.removed++;
 		return true;
 	}
+	// Each part's write ends at out and at done, where nothing is asked of the old bytes
+	// any more: where a line starts in them does not matter.
 	while (from < end) { // with the line feed, gained if the line had none
 		size_t part = chunk(end - from, q.buf_size);
-		if (!fill(q, from, part, from == q.read))
+		if (!fill(q, from, part, false))
 			return false;
 		from += static_cast<off_t>(part);
 		iovec parts[] = {{q.buf, part}, {newline, from == end ? 1U : 0U}};
