@@ -4,12 +4,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-int read_some(int fd, char *buf, size_t n, off_t at)
+bool read_at(int fd, char *buf, size_t n, off_t at)
 {
 	for (ssize_t r; n > 0; buf += r, n -= static_cast<size_t>(r), at += r)
 		if ((r = pread(fd, buf, n, at)) <= 0)
-			return r < 0 ? -1 : 0;
-	return 1;
+			return false;
+	return true;
 }
 
 bool write_all(int fd, iovec *iov, int count, off_t off)

@@ -20,13 +20,8 @@ inline size_t chunk(off_t left, size_t most)
 	return left < static_cast<off_t>(most) ? static_cast<size_t>(left) : most;
 }
 
-// Reads n bytes at `at`: 1, or 0 where the file ends first, or -1 on an error.
-int read_some(int fd, char *buf, size_t n, off_t at);
-
-inline bool read_at(int fd, char *buf, size_t n, off_t at)
-{
-	return read_some(fd, buf, n, at) == 1;
-}
+// Reads n bytes at `at`; false on an error, or where the file ends first.
+bool read_at(int fd, char *buf, size_t n, off_t at);
 
 // Writes the count pieces of iov whole at off, going on after a short write until one
 // fails. The pieces are used up.

@@ -128,15 +128,18 @@ journal_state read_whole(int journal, header h)
 {
 	unsigned char raw[HEADER_SIZE];
 	struct stat st;
-	const int got = read_some(journal, reinterpret_cast<char *>(raw), HEADER_SIZE, 0);
-	if (got < 0 || fstat(journal, &st) != 0)
+	if (fstat(journal, &st) != 0)
+		return UNREADABLE;
+	if (st.st_size < static_cast<off_t>(HEADER_SIZE))
+		return TORN;
+	if (!read_at(journal, reinterpret_cast<char *>(raw), HEADER_SIZE, 0))
 		return UNREADABLE;
 	for (size_t i = 0; i < FIELDS; i++)
 		h[i] = load_le(raw + sizeof MAGIC + 8 * i);
 	const auto from = static_cast<off_t>(h[F_FROM]);
 	const auto size = static_cast<off_t>(h[F_SIZE]);
-	const off_t hole = got == 1 ? lseek(journal, 0, SEEK_HOLE) : -1;
-	if (got == 0 || memcmp(raw, MAGIC, sizeof MAGIC) != 0 || from < 0 || size < from ||
+	const off_t hole = lseek(journal, 0, SEEK_HOLE);
+	if (memcmp(raw, MAGIC, sizeof MAGIC) != 0 || from < 0 || size < from ||
 	    st.st_size != static_cast<off_t>(HEADER_SIZE) + (size - from) || (hole >= 0 && hole < st.st_size))
 		return TORN;
 	uint64_t c = start_sum(raw);

@@ -15,11 +15,6 @@ namespace {
 
 char in[BUFFER_SIZE]; // the list as read, by the scan and by a removal
 
-size_t last_newline(size_t n)
-{
-	return static_cast<size_t>(static_cast<const char *>(memrchr(in, '\n', n)) - in);
-}
-
 // Reads the list up to the first line equal to the name, and no further than the size
 // it had when locked. Reading beats mapping it: where page tables are costly, as in a
 // virtual machine, a mapped page costs more than copying it.
@@ -38,7 +33,7 @@ void scan_list(int fd, line_scan &s, print_list &list)
 				list.first_match = line_start;
 				return;
 			}
-			size_t last = last_newline(len);
+			size_t last = static_cast<size_t>(static_cast<const char *>(memrchr(in, '\n', len)) - in);
 			size_t at = find_line(in, first + 1, last + 1, s.name, s.len);
 			if (at <= last) {
 				list.first_match = base + static_cast<off_t>(at);
