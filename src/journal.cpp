@@ -30,7 +30,7 @@ constexpr unsigned char MAGIC[8] = {'v', 'n', 'P', 'L', 'j', 'r', 'n', '2'};
 // its device and by this boot. Every journal is also bound to a checksum of the list's
 // last bytes before `from`, which a removal never changes.
 enum { F_INODE, F_GENERATION, F_DEVICE, F_BOOT, F_BEFORE, F_FROM, F_SIZE, F_SUM, FIELDS };
-constexpr size_t HEADER_SIZE = sizeof MAGIC + 8 * FIELDS;
+constexpr size_t HEADER_SIZE = sizeof MAGIC + sizeof(uint64_t) * FIELDS;
 constexpr off_t BEFORE_BYTES = 4096;
 
 using header = uint64_t[FIELDS];
