@@ -130,6 +130,7 @@ bool lock_by(int fd, long long deadline)
 int open_lock(const list_run &run, const char *name, place &p, struct stat &st)
 {
 	found_file f;
+	errno = 0; // EEXIST says another run made it between a look and a make
 	const find_result found = find_file(run.dir, run.dir_st.st_uid, name, p, f);
 	int fd = -1;
 	if (found == FILE_FOUND && counts(f.st, run)) {
