@@ -14,10 +14,11 @@ skip() {
 # directory is too long for ssh's control path.
 [ -z "${PRINTLIST_PACKAGE_BUILD:-}" ] || skip "it starts sshd, and this is a package build"
 [ "$(id -u)" = 0 ] || skip 'needs root'
-for cmd in /usr/sbin/sshd ssh ssh-keygen ansible-playbook ansible-galaxy ansible-doc unshare; do
+for cmd in /usr/sbin/sshd ssh ssh-keygen ansible-playbook ansible-galaxy ansible-doc unshare sudo dpkg-deb; do
 	command -v $cmd >/dev/null || skip "$cmd is not installed"
 done
 id sshd >/dev/null 2>&1 || skip 'no sshd user for privilege separation'
+/usr/bin/python3 -c 'import apt' 2>/dev/null || skip 'python3-apt is not installed (the guide installs a package)'
 unshare --mount true 2>/dev/null || skip 'cannot make a mount namespace here'
 
 WORK=$(mktemp -d /tmp/fleet.XXXXXX)
@@ -48,9 +49,12 @@ trap cleanup EXIT
 . "$SRC/tests/report.sh"
 
 # The hosts: h1 has a list, h2 none yet, h3 neither printlist nor the list's directory.
+# Each has a throwaway copy of this machine's /etc, /usr and /var, for the packages
+# the guide installs, and a user deploy who may become root with sudo.
 for h in "${HOSTS[@]}"; do
-	mkdir -p "$WORK/$h/local/bin" "$WORK/$h/local/Varnolt"
+	mkdir -p "$WORK/$h/local/bin" "$WORK/$h/local/Varnolt" "$WORK/$h/scratch"
 done
+mkdir -m 0700 "$WORK/deploy" && chown 4242:4242 "$WORK/deploy"
 cp "$BIN" "$WORK/h1/local/bin/printlist"
 cp "$BIN" "$WORK/h2/local/bin/printlist"
 mkdir "$WORK/h1/local/Varnolt/inf" "$WORK/h2/local/Varnolt/inf"
@@ -75,8 +79,16 @@ for h in "${HOSTS[@]}"; do
 		LogLevel ERROR
 	EOF
 	# unshare and sh exec, so the pid is the sshd's
-	unshare --mount --propagation private sh -c 'mount --bind "$1" /usr/local && exec /usr/sbin/sshd -D -e -f "$2"' \
-		sh "$WORK/$h/local" "$WORK/$h/sshd_config" 2>"$WORK/$h/sshd.log" &
+	unshare --mount --propagation private sh -ec 'for top in etc usr var; do
+			mkdir "$3/$top" "$3/$top.work"
+			mount -t overlay overlay -o lowerdir=/$top,upperdir="$3/$top",workdir="$3/$top.work" /$top
+		done
+		mount --bind "$1" /usr/local
+		echo "deploy:x:4242:4242::$4:/bin/sh" >>/etc/passwd
+		echo "deploy:*:20000:0:99999:7:::" >>/etc/shadow
+		echo "deploy ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/fleet-test
+		exec /usr/sbin/sshd -D -e -f "$2"' \
+		sh "$WORK/$h/local" "$WORK/$h/sshd_config" "$WORK/$h/scratch" "$WORK/deploy" 2>"$WORK/$h/sshd.log" &
 	SSHD+=($!)
 done
 for i in "${!HOSTS[@]}"; do
@@ -95,6 +107,9 @@ cat >"$WORK/hosts" <<EOF
 h1 ansible_host=${ADDR[h1]}
 h2 ansible_host=${ADDR[h2]}
 h3 ansible_host=${ADDR[h3]}
+
+[printservers:children]
+fleet
 
 [fleet:vars]
 ansible_port=$PORT
@@ -206,19 +221,91 @@ h3_fails
 list_is h1 'lp1\na,b\n'
 list_is h2 'lp1\na,b\n'
 
+# An empty name list would empty every list: refused, with the lines the list holds
+what='exclusive, with no names'
+play present "$what" -e '{"exclusive": true, "names": []}'
+for h in "${HOSTS[@]}"; do
+	recap $h 'ok=0 changed=0 failed=1'
+done
+said 'fatal: \[h1\]: FAILED!.*"msg": "exclusive with no names would take every name off the list.*"names": \["lp1", "a,b"\]'
+list_is h1 'lp1\na,b\n'
+
+# Where nothing is listed, nothing is to remove, and printlist is not needed: h3 is ok
 what='check mode, removing'
 play absent "$what" --check --diff
 recap h1 'ok=1 changed=1 failed=0'
 recap h2 'ok=1 changed=1 failed=0'
+recap h3 'ok=1 changed=0 failed=0'
 said '^\+\+\+ after: /usr/local/Varnolt/inf/vnPrintList \(no file\)$'
 list_is h2 'lp1\na,b\n'
 
 what='removing'
-play absent "$what"
+play absent "$what" -v
 recap h1 'ok=1 changed=1 failed=0'
 recap h2 'ok=1 changed=1 failed=0'
-h3_fails
+recap h3 'ok=1 changed=0 failed=0'
+said '^ok: \[h3\] => .*"msg": "nothing to remove: there is no list, and so no need of printlist'
 list_is h1 -
 list_is h2 -
+
+# The guide's play, as a newcomer runs it: first a dry run, with the package not yet
+# beside the playbook, then with it (a stand-in built from the binary under test)
+mkdir "$WORK/guide"
+awk '/^```yaml/ { n++; on = n == 1; next } /^```/ { on = 0 } on' "$SRC/README.md" >"$WORK/guide/site.yml"
+deb=$(sed -n 's/^ *src: \(printlist_[^ ]*\.deb\).*/\1/p' "$WORK/guide/site.yml")
+guide() {
+	what=$1
+	shift
+	echo "== $what"
+	(cd "$WORK/guide" && timeout 300 ansible-playbook site.yml "$@" >"$WORK/out" 2>&1)
+	sed -n '/^PLAY RECAP/,$p' "$WORK/out"
+}
+guide 'the guide, a dry run without the package' --check --diff
+for h in "${HOSTS[@]}"; do
+	recap $h 'ok=1 changed=0 failed=1'
+done
+said "Could not find or access '$deb'"
+mkdir -p "$WORK/deb/DEBIAN" "$WORK/deb/usr/bin"
+cp "$BIN" "$WORK/deb/usr/bin/printlist"
+printf 'Package: printlist\nVersion: %s\nArchitecture: %s\nMaintainer: fleet test <root@localhost>\nDescription: %s\n' \
+	"$(cut -d_ -f2 <<<"$deb")" "$(dpkg --print-architecture)" 'printlist, as built' >"$WORK/deb/DEBIAN/control"
+printf '#!/bin/sh\nmkdir -p -m 0755 /usr/local/Varnolt/inf\n' >"$WORK/deb/DEBIAN/postinst"
+chmod 0755 "$WORK/deb/DEBIAN/postinst"
+dpkg-deb --root-owner-group -b "$WORK/deb" "$WORK/guide/$deb" >/dev/null
+guide 'the guide, a dry run' --check --diff
+for h in "${HOSTS[@]}"; do
+	recap $h 'ok=3 changed=2 failed=0'
+done
+[ "$(grep -c '^+Hall A, floor 2$' "$WORK/out")" = 3 ] && pass || fail "$what: no diff on each host: $(cat "$WORK/out")"
+list_is h3 -
+guide 'the guide'
+for h in "${HOSTS[@]}"; do
+	recap $h 'ok=4 changed=3 failed=0'
+	list_is $h 'lp1\nHall A, floor 2\n'
+done
+guide 'the guide, a dry run again' --check --diff
+for h in "${HOSTS[@]}"; do
+	recap $h 'ok=4 changed=0 failed=0'
+done
+
+# The module's EXAMPLES, as a user who becomes root, and then as root
+/usr/bin/python3 -c '
+import json, sys
+doc = json.load(sys.stdin)["varnolt.printlist.printlist"]
+print("- hosts: fleet\n  gather_facts: false\n  tasks:")
+print("\n".join("    " + line for line in doc["examples"].strip("\n").splitlines()))' \
+	<<<"$(timeout 60 ansible-doc -j varnolt.printlist.printlist)" >"$WORK/examples.yml"
+# (each run adds lp2, or the name with a comma, and the exclusive task takes the other off)
+for who in deploy root; do
+	what="the EXAMPLES, as $who"
+	echo "== $what"
+	timeout 120 ansible-playbook "$WORK/examples.yml" -e ansible_user=$who -e ansible_remote_tmp=/tmp >"$WORK/out" 2>&1
+	sed -n '/^PLAY RECAP/,$p' "$WORK/out"
+	for h in "${HOSTS[@]}"; do
+		recap $h "ok=$(grep -c '^    - name:' "$WORK/examples.yml") changed=2 failed=0"
+		list_is $h 'lp1\nlp2\n'
+	done
+	said '"msg": "removed 1 name; the copy: /usr/local/Varnolt/inf/vnPrintList\.[0-9]+\.'
+done
 
 finish
