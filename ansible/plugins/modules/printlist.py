@@ -102,7 +102,8 @@ notes:
     with C(run it as root (become: true)) and what it could not write."
   - In check mode, on a host where C(printlist) or the list's directory is not there yet (its
     package is installed by an earlier task of the same play), the module predicts the change
-    from an absent list and warns that a real run needs them.
+    from an absent list and warns that a real run needs them. A task with nothing to do, as
+    C(state=absent) where nothing is listed, needs neither, in check mode and for real.
   - C(changed) is judged by the names asked for, not by the bytes of the list, since other runs may
     change the list at the same time.
   - With diff, lines that are not UTF-8 or hold zero bytes or other control characters are shown
