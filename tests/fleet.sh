@@ -167,6 +167,9 @@ recap() {
 	got=$(awk -v h="$1" '/^PLAY RECAP/ { r = 1 } r && $1 == h { print $3, $4, $6 }' "$WORK/out")
 	[ "$got" = "$2" ] && pass || fail "$what: $1 recap '$got', not '$2'"
 }
+recap_all() {
+	for h in "${HOSTS[@]}"; do recap $h "$1"; done
+}
 list_is() {
 	local list=$WORK/$1/local/Varnolt/inf/vnPrintList
 	if [ "$2" = - ]; then
@@ -224,9 +227,7 @@ list_is h2 'lp1\na,b\n'
 # An empty name list would empty every list: refused, with the lines the list holds
 what='exclusive, with no names'
 play present "$what" -e '{"exclusive": true, "names": []}'
-for h in "${HOSTS[@]}"; do
-	recap $h 'ok=0 changed=0 failed=1'
-done
+recap_all 'ok=0 changed=0 failed=1'
 said 'fatal: \[h1\]: FAILED!.*"msg": "exclusive with no names would take every name off the list.*"names": \["lp1", "a,b"\]'
 list_is h1 'lp1\na,b\n'
 
@@ -248,63 +249,44 @@ said '^ok: \[h3\] => .*"msg": "nothing to remove: there is no list, and so no ne
 list_is h1 -
 list_is h2 -
 
-# The guide's play, as a newcomer runs it: first a dry run, with the package not yet
-# beside the playbook, then with it (a stand-in built from the binary under test)
-mkdir "$WORK/guide"
+# The guide's play, as a newcomer runs it: a dry run with the package not yet beside the
+# playbook, then with it (a stand-in of the binary under test), for real, and dry again
+mkdir -p "$WORK/guide" "$WORK/deb/DEBIAN" "$WORK/deb/usr/bin"
 awk '/^```yaml/ { n++; on = n == 1; next } /^```/ { on = 0 } on' "$SRC/README.md" >"$WORK/guide/site.yml"
 deb=$(sed -n 's/^ *src: \(printlist_[^ ]*\.deb\).*/\1/p' "$WORK/guide/site.yml")
 guide() {
-	what=$1
-	shift
-	echo "== $what"
+	what=$1 && shift && echo "== $what"
 	(cd "$WORK/guide" && timeout 300 ansible-playbook site.yml "$@" >"$WORK/out" 2>&1)
 	sed -n '/^PLAY RECAP/,$p' "$WORK/out"
 }
 guide 'the guide, a dry run without the package' --check --diff
-for h in "${HOSTS[@]}"; do
-	recap $h 'ok=1 changed=0 failed=1'
-done
+recap_all 'ok=1 changed=0 failed=1'
 said "Could not find or access '$deb'"
-mkdir -p "$WORK/deb/DEBIAN" "$WORK/deb/usr/bin"
 cp "$BIN" "$WORK/deb/usr/bin/printlist"
-printf 'Package: printlist\nVersion: %s\nArchitecture: %s\nMaintainer: fleet test <root@localhost>\nDescription: %s\n' \
-	"$(cut -d_ -f2 <<<"$deb")" "$(dpkg --print-architecture)" 'printlist, as built' >"$WORK/deb/DEBIAN/control"
-printf '#!/bin/sh\nmkdir -p -m 0755 /usr/local/Varnolt/inf\n' >"$WORK/deb/DEBIAN/postinst"
-chmod 0755 "$WORK/deb/DEBIAN/postinst"
+printf 'Package: printlist\nVersion: %s\nArchitecture: %s\nMaintainer: none\nDescription: printlist\n' \
+	"$(cut -d_ -f2 <<<"$deb")" "$(dpkg --print-architecture)" >"$WORK/deb/DEBIAN/control"
+install -m 0755 <(printf '#!/bin/sh\nmkdir -p /usr/local/Varnolt/inf\n') "$WORK/deb/DEBIAN/postinst"
 dpkg-deb --root-owner-group -b "$WORK/deb" "$WORK/guide/$deb" >/dev/null
 guide 'the guide, a dry run' --check --diff
-for h in "${HOSTS[@]}"; do
-	recap $h 'ok=3 changed=2 failed=0'
-done
+recap_all 'ok=3 changed=2 failed=0'
 [ "$(grep -c '^+Hall A, floor 2$' "$WORK/out")" = 3 ] && pass || fail "$what: no diff on each host: $(cat "$WORK/out")"
-list_is h3 -
 guide 'the guide'
-for h in "${HOSTS[@]}"; do
-	recap $h 'ok=4 changed=3 failed=0'
-	list_is $h 'lp1\nHall A, floor 2\n'
-done
+recap_all 'ok=4 changed=3 failed=0'
+list_is h3 'lp1\nHall A, floor 2\n'
 guide 'the guide, a dry run again' --check --diff
-for h in "${HOSTS[@]}"; do
-	recap $h 'ok=4 changed=0 failed=0'
-done
+recap_all 'ok=4 changed=0 failed=0'
 
-# The module's EXAMPLES, as a user who becomes root, and then as root
-/usr/bin/python3 -c '
-import json, sys
-doc = json.load(sys.stdin)["varnolt.printlist.printlist"]
-print("- hosts: fleet\n  gather_facts: false\n  tasks:")
-print("\n".join("    " + line for line in doc["examples"].strip("\n").splitlines()))' \
-	<<<"$(timeout 60 ansible-doc -j varnolt.printlist.printlist)" >"$WORK/examples.yml"
-# (each run adds lp2, or the name with a comma, and the exclusive task takes the other off)
+# The module's EXAMPLES, as a user who becomes root, then as root: each run adds lp2 or
+# the name with a comma, and the exclusive task takes the other off
+timeout 60 ansible-doc -j varnolt.printlist.printlist | /usr/bin/python3 -c 'import json, sys
+print("- hosts: fleet\n  gather_facts: false\n  tasks:\n" + "".join("    %s\n" % line for line in
+      json.load(sys.stdin)["varnolt.printlist.printlist"]["examples"].strip("\n").splitlines()))' >"$WORK/examples.yml"
 for who in deploy root; do
-	what="the EXAMPLES, as $who"
-	echo "== $what"
+	what="the EXAMPLES, as $who" && echo "== $what"
 	timeout 120 ansible-playbook "$WORK/examples.yml" -e ansible_user=$who -e ansible_remote_tmp=/tmp >"$WORK/out" 2>&1
 	sed -n '/^PLAY RECAP/,$p' "$WORK/out"
-	for h in "${HOSTS[@]}"; do
-		recap $h "ok=$(grep -c '^    - name:' "$WORK/examples.yml") changed=2 failed=0"
-		list_is $h 'lp1\nlp2\n'
-	done
+	recap_all "ok=$(grep -c '^    - name:' "$WORK/examples.yml") changed=2 failed=0"
+	list_is h3 'lp1\nlp2\n'
 	said '"msg": "removed 1 name; the copy: /usr/local/Varnolt/inf/vnPrintList\.[0-9]+\.'
 done
 
