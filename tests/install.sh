@@ -1,7 +1,8 @@
 #!/bin/bash
-# Installing: cmake --install puts the binary, the man page, the completions and the
-# list's directory in place and leaves an existing list alone; the Debian package
-# ships nothing under /usr/local, makes the directory when installed and leaves the
+# Installing: cmake --install puts the binary, the man page, the completions, the boot
+# unit and the list's directory in place and leaves an existing list alone; the unit
+# verifies and its ExecStart makes a torn list whole; the Debian package ships nothing
+# under /usr/local, makes the directory and enables the unit when installed, leaves the
 # list when removed, and lintian passes it.
 # Usage: install.sh PRINTLIST BUILD_DIR SOURCE_DIR
 if [ -n "${PRINTLIST_PACKAGE_BUILD:-}" ]; then
@@ -55,6 +56,25 @@ fi
 DESTDIR=$WORK/bare cmake --install "$build" --prefix /usr --component printlist >/dev/null
 [ ! -e $WORK/bare/usr/local ] && pass || fail 'the printlist component holds the list directory'
 
+# The boot unit, installed as it is for real (into this namespace's /usr/local): it
+# verifies, and its own ExecStart line puts back a removal killed at its truncation
+cmake --install "$build" >/dev/null
+unit=/usr/local/lib/systemd/system/printlist-recover.service
+if ! command -v systemd-analyze >/dev/null; then
+	echo "skipped verifying the unit: no systemd-analyze"
+elif [ -f $unit ]; then
+	verified=$(systemd-analyze verify $unit 2>&1) && [ -z "$verified" ] && pass || fail "systemd-analyze verify: $verified"
+fi
+read -ra exec_start <<<"$(sed -n 's/^ExecStart=//p' $unit 2>/dev/null)"
+seq -f 'p%05g' 2000 >"$WORK/whole"
+cp "$WORK/whole" "$LIST"
+: >"$LIST.lock"
+{ strace -f -qq -o /dev/null -e inject=ftruncate:signal=KILL:when=1 /usr/local/bin/printlist -e p00100; } 2>/dev/null
+cmp -s "$WORK/whole" "$LIST" && fail 'the killed removal left the list whole: nothing was tested'
+((${#exec_start[@]})) && run "${exec_start[@]}" && cmp -s "$WORK/whole" "$LIST" && [ ! -s "$LIST.lock" ] && pass ||
+	fail "the unit's ExecStart ($(ls $unit 2>&1): ${exec_start[*]}) left the list torn"
+rm -rf /usr/local/bin /usr/local/share /usr/local/lib "$LIST"
+
 # The completion offers the listed names, one quoted word each, and nothing without a list
 offered() { (. $dest/usr/share/bash-completion/completions/printlist
 	COMP_WORDS=(printlist "$@") COMP_CWORD=$#
@@ -107,6 +127,8 @@ for piece in ./usr/bin/printlist ./usr/share/man/man1/printlist.1.gz ./usr/share
 	grep -qxF "$piece" <<<"$contents" && pass || fail "the .deb lacks $piece"
 done
 grep -q '^\./usr/local' <<<"$contents" && fail 'the .deb ships /usr/local' || pass
+grep -qE '^\./(usr/)?lib/systemd/system/printlist-recover\.service$' <<<"$contents" && pass ||
+	fail 'the .deb lacks the boot unit'
 dpkg-deb -x "$deb" "$WORK/unpacked"
 [ "$(readelf -d "$WORK/unpacked/usr/bin/printlist" | awk '/NEEDED/ {print $NF}')" = '[libc.so.6]' ] &&
 	pass || fail "the packaged binary needs $(readelf -d "$WORK/unpacked/usr/bin/printlist" | grep NEEDED)"
@@ -122,6 +144,8 @@ touch $root/var/lib/dpkg/status
 pkg() { dpkg --root=$root --force-script-chrootless --force-depends --log=/dev/null "$@" >/dev/null 2>&1; }
 pkg -i "$deb" || fail 'dpkg -i failed'
 [ "$(stat -c '%a %U' $root$DIR)" = '755 root' ] && pass || fail "the postinst made $(stat -c '%a %U' $root$DIR)"
+wants=$root/etc/systemd/system/sysinit.target.wants/printlist-recover.service
+[ -L $wants ] && pass || fail 'the postinst did not enable the boot unit'
 mount --bind $root/usr/local /usr/local
 run $root/usr/bin/printlist -i lp1 && list_is 'lp1\n' && pass || fail 'the installed printlist did not add'
 pkg -r printlist && pkg -P printlist
@@ -129,6 +153,8 @@ pkg -r printlist && pkg -P printlist
 rm "$LIST"
 pkg -i "$deb" && pkg -r printlist
 [ ! -e $root/usr/local/Varnolt ] && [ -d $root/usr/local ] && pass || fail 'removal left the empty directories'
+pkg -P printlist
+[ ! -L $wants ] && pass || fail 'purging left the boot unit enabled'
 umount /usr/local
 
 # The man page renders without a warning

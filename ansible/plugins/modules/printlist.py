@@ -56,12 +56,20 @@ options:
         a warning.
     type: bool
     default: false
+  allow_empty:
+    description:
+      - With C(exclusive), lets a name list that is empty, or holds only the empty name, take every
+        name off the list. Without it such a task fails, since a variable that came out empty would
+        otherwise empty the list of every host.
+    type: bool
+    default: false
   backup:
     description:
       - Before its first call of C(printlist), the module copies the list to a file beside it
         named after the list, the process and the time (C(vnPrintList.PID.YYYY-MM-DD@HH:MM:SS~)),
-        with the list's owner and mode. A task that changes nothing, or finds no list, makes
-        no copy; check mode never makes one.
+        with the list's owner and mode, as M(ansible.builtin.lineinfile) does, and returns its path
+        as C(backup). A task that changes nothing, or finds no list, makes no copy; check mode
+        never makes one.
     type: bool
     default: false
   timeout:
@@ -94,7 +102,8 @@ notes:
     with C(run it as root (become: true)) and what it could not write."
   - In check mode, on a host where C(printlist) or the list's directory is not there yet (its
     package is installed by an earlier task of the same play), the module predicts the change
-    from an absent list and warns that a real run needs them.
+    from an absent list and warns that a real run needs them. A task with nothing to do, as
+    C(state=absent) where nothing is listed, needs neither, in check mode and for real.
   - C(changed) is judged by the names asked for, not by the bytes of the list, since other runs may
     change the list at the same time.
   - With diff, lines that are not UTF-8 or hold zero bytes or other control characters are shown
@@ -116,23 +125,32 @@ EXAMPLES = r'''
 - name: A name with a comma is one name
   varnolt.printlist.printlist:
     name: "Hall A, floor 2"
+  become: true
 
 - name: Take a printer off the list, waiting a minute at most
   varnolt.printlist.printlist:
     name: lp3
     state: absent
     timeout: 60
+  become: true
 
 - name: These printers and no other, keeping a copy of the list as it was
   varnolt.printlist.printlist:
     name: [lp1, lp2]
     exclusive: true
     backup: true
+  become: true
+  register: printers
 
-- name: Use a printlist outside PATH
+- name: Say what it did, and where the copy is
+  ansible.builtin.debug:
+    msg: "{{ printers.msg }}; the copy: {{ printers.backup | default('none, as nothing changed') }}"
+
+- name: Use the packaged printlist, also where a source build in /usr/local/bin comes first in PATH
   varnolt.printlist.printlist:
     name: lp1
-    executable: /opt/printlist/bin/printlist
+    executable: /usr/bin/printlist
+  become: true
 '''
 
 RETURN = r'''
@@ -149,21 +167,33 @@ removed:
   elements: str
   sample: [ lp3 ]
 names:
-  description: The list's lines after the task (in check mode, as predicted), in order; empty where there is no list.
-  returned: always
+  description:
+    - The list's lines after the task (in check mode, as predicted), in order; empty where there is no list.
+    - A failed task returns the lines as last read, so also where it failed before any change.
+  returned: wherever the list could be read, failed tasks too
   type: list
   elements: str
   sample: [ lp1, lp2 ]
-backup_file:
-  description: The copy of the list that C(backup) made.
+list_exists:
+  description: Whether the list file is there after the task (in check mode, would be); for a failed task, as last read.
+  returned: wherever the list could be read, failed tasks too
+  type: bool
+  sample: true
+backup:
+  description: The copy of the list that C(backup) made, as M(ansible.builtin.lineinfile) returns it.
   returned: when a copy was made
   type: str
   sample: /usr/local/Varnolt/inf/vnPrintList.2172.2026-12-09@13:40:02~
-list_exists:
-  description: Whether the list file is there after the task (in check mode, would be).
+backup_file:
+  description: The same path as C(backup), under the name that earlier releases of this module returned it.
+  returned: when a copy was made
+  type: str
+  sample: /usr/local/Varnolt/inf/vnPrintList.2172.2026-12-09@13:40:02~
+msg:
+  description: What the task did (in check mode, would do), or why it had nothing to do.
   returned: always
-  type: bool
-  sample: true
+  type: str
+  sample: added 1 name and removed 2 names
 '''
 
 import errno
@@ -747,12 +777,29 @@ def normalise_names(module, value):
     return names
 
 
+def unchanged_msg(wanted, exclusive, before, exe):
+    """Why the task found nothing to do, short, as its msg."""
+    if wanted:
+        return 'every name is listed already' + (', and no other' if exclusive else '')
+    if before.data is not None:
+        return 'nothing to remove: no name given is listed'
+    return 'nothing to remove: there is no list' + ('' if exe else ', and so no need of printlist, which is not installed')
+
+
+def done_msg(added, removed, check_mode):
+    """What the task changed, short, as its msg."""
+    counts = ['%s %d name%s' % (present if check_mode else past, len(names), '' if len(names) == 1 else 's')
+              for present, past, names in (('add', 'added', added), ('remove', 'removed', removed)) if names]
+    return ('would ' if check_mode else '') + ' and '.join(counts)
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(
             name=dict(type='raw', required=True),
             state=dict(type='str', default='present', choices=['absent', 'present']),
             exclusive=dict(type='bool', default=False),
+            allow_empty=dict(type='bool', default=False),
             backup=dict(type='bool', default=False),
             timeout=dict(type='int', default=30),
             executable=dict(type='path'),
@@ -761,32 +808,35 @@ def main():
     )
     names = normalise_names(module, module.params['name'])
     wanted = module.params['state'] == 'present'
-    if module.params['exclusive'] and not wanted:
+    exclusive = module.params['exclusive']
+    if exclusive and not wanted:
         module.fail_json(msg='exclusive needs state: present')
     if module.params['timeout'] <= 0:
         module.fail_json(msg='timeout must be more than 0 seconds')
     deadline = time.monotonic() + module.params['timeout']
     list_dir, list_name = os.path.split(LIST_PATH)
-    result = dict(changed=False, added=[], removed=[], names=[])
+    result = dict(changed=False, added=[], removed=[])
 
     def fail(msg, **extra):
         result.update(extra)
         module.fail_json(msg=msg, **result)
 
-    # A check run on a host being rolled out to predicts from an absent list.
-    dir_fd = exe = None
+    def seen(snapshot):
+        """The list as last read, which every result carries, failed ones too."""
+        result.update(names=[text(line) for line in split_lines(snapshot.data)[0]],
+                      list_exists=snapshot.data is not None)
+
+    # A host being rolled out to may have neither printlist nor its directory yet: that
+    # fails only a run that has to call printlist, and check mode predicts from no list.
+    dir_fd = exe = not_installed = no_dir = None
     try:
         exe = find_printlist(module.params['executable'])
     except ListError as e:
-        if not module.check_mode:
-            fail(str(e))
-        module.warn('%s; a real run fails here until it is installed' % e)
+        not_installed = str(e)
     try:
         dir_fd, dir_st, trust = open_dir(list_dir)
     except NoDirectory as e:
-        if not module.check_mode:
-            fail(str(e))
-        module.warn('%s; predicted from no list, a real run fails here until it is made' % e)
+        no_dir = str(e)
     except ListError as e:
         fail(str(e))
     try:
@@ -797,12 +847,23 @@ def main():
                 before = read_locked(dir_fd, dir_st, list_name, deadline, trust)
             except ListError as e:
                 fail(str(e))
-        add, drop = plan(before.data, names, wanted, module.params['exclusive'])
-        if module.params['exclusive'] and any(b'\0' in line for line in split_lines(before.data)[0]):
+        seen(before)
+        # An empty variable must not wipe a fleet's lists.
+        if exclusive and not any(names) and not module.params['allow_empty']:
+            fail('exclusive with %s would take every name off the list: give the names to keep, or set '
+                 'allow_empty: true to empty it' % ('only the empty name' if names else 'no names'))
+        add, drop = plan(before.data, names, wanted, exclusive)
+        if exclusive and any(b'\0' in line for line in split_lines(before.data)[0]):
             module.warn('lines holding a zero byte stay on the list: printlist cannot be given them as a name')
         if add and before.data is None and before.new_at is None:
             fail('the list %s is a symbolic link into a directory that is not there: printlist cannot create it'
                  % LIST_PATH)
+        for missing, then in ((not_installed, 'installed'), (no_dir, 'made')):
+            if missing and (add or drop):
+                if not module.check_mode:
+                    fail(missing)
+                module.warn('%s; predicted from %s, a real run fails here until it is %s'
+                            % (missing, 'no list' if no_dir else 'the list', then))
         predicted = predict(predict(before.data, add, 'present'), drop, 'absent', before.deletable)
         if dir_fd is not None and (add or drop):
             lacks = unwritable(dir_fd, trust, list_name, before, before.data is None,
@@ -814,28 +875,37 @@ def main():
             if refused:
                 fail('a real run would change nothing: %s' % refused)
             after = Snapshot(predicted, False)
-        else:
+        elif add or drop:
             try:
-                if module.params['backup'] and (add or drop) and before.data is not None:
-                    result['backup_file'] = write_backup(dir_fd, list_name, before)
+                if module.params['backup'] and before.data is not None:
+                    result['backup'] = result['backup_file'] = write_backup(dir_fd, list_name, before)
                 for name in add:
                     run_printlist(module, exe, '-i', name, deadline)
                 for name in drop:
                     run_printlist(module, exe, '-e', name, deadline)
                 after = read_locked(dir_fd, dir_st, list_name, deadline, trust)
-            except TimedOut as e:
-                try:
-                    who = lock_holders(os.stat(list_name + LOCK_SUFFIX, dir_fd=dir_fd, follow_symlinks=False))
-                except OSError:
-                    who = []
-                fail(str(e) + (' (the lock is held by %s)' % ', '.join(who) if who else ''))
             except ListError as e:
-                fail(str(e))
+                msg = str(e)
+                if isinstance(e, TimedOut):
+                    try:
+                        who = lock_holders(os.stat(list_name + LOCK_SUFFIX, dir_fd=dir_fd, follow_symlinks=False))
+                    except OSError:
+                        who = []
+                    msg += ' (the lock is held by %s)' % ', '.join(who) if who else ''
+                # Some calls may have changed the list: say what it holds now, where it can be read.
+                try:
+                    seen(read_locked(dir_fd, dir_st, list_name, time.monotonic() + 1, trust))
+                except ListError:
+                    result.pop('names')
+                    result.pop('list_exists')
+                fail(msg)
+        else:
+            after = before
         added = [n for n in add if is_listed(after.data, n)]
         removed = [n for n in drop if not is_listed(after.data, n)]
+        seen(after)
         result.update(changed=bool(added or removed), added=[text(n) for n in added],
-                      removed=[text(n) for n in removed], list_exists=after.data is not None,
-                      names=[text(line) for line in split_lines(after.data)[0]])
+                      removed=[text(n) for n in removed])
         if module._diff:
             result['diff'] = list_diff(before.data, after.data, LIST_PATH)
         missed = []
@@ -849,6 +919,10 @@ def main():
                 dir_fd, trust, list_name, 'present' if len(added) < len(add) else 'absent', before)))
     finally:
         close(dir_fd)
+    if added or removed:
+        result['msg'] = done_msg(added, removed, module.check_mode)
+    else:
+        result['msg'] = unchanged_msg(wanted, exclusive, before, exe)
     module.exit_json(**result)
 
 

@@ -313,10 +313,22 @@ def test_exclusive_names_and_backup(monkeypatch, tmp_path, fake):
     r = run_module(monkeypatch, tmp_path, **task)
     assert (r['changed'], r['added'], r['removed'], r['names']) == outcome
     assert calls(tmp_path) == '-i $HOME\n-e lp0\n-e \n'  # passed as given, not expanded
-    backup = Path(r['backup_file'])
+    backup = Path(r['backup'])  # as lineinfile names it, and under its old name too
+    assert (r['backup_file'], r['msg']) == (r['backup'], 'added 1 name and removed 2 names')
     assert backup.parent == inf and backup.read_bytes() == old and backup.stat().st_mode & 0o777 == 0o640
     r = run_module(monkeypatch, tmp_path, **task)
-    assert (r['changed'], 'backup_file' in r, len(os.listdir(inf))) == (False, False, 2)
+    assert (r['changed'], 'backup' in r, len(os.listdir(inf))) == (False, False, 2)
+
+
+def test_exclusive_with_no_names_needs_allow_empty(monkeypatch, tmp_path, fake):
+    (tmp_path / 'inf').mkdir()
+    (tmp_path / 'inf' / 'vnPrintList').write_bytes(b'lp0\n\n')
+    for check, name in ((True, []), (False, []), (False, '')):
+        r = run_module(monkeypatch, tmp_path, check=check, name=name, exclusive=True, executable=fake())
+        assert r['failed'] and 'would take every name off the list' in r['msg'] and 'allow_empty: true' in r['msg']
+        assert (r['names'], calls(tmp_path)) == (['lp0', ''], '')
+    r = run_module(monkeypatch, tmp_path, name=[], exclusive=True, allow_empty=True, executable=fake())
+    assert (r.get('failed'), r['removed'], r['names'], calls(tmp_path)) == (None, ['lp0', ''], [], '-e lp0\n-e \n')
 
 
 def test_a_check_run_where_printlist_is_not_yet(monkeypatch, tmp_path):
@@ -327,7 +339,13 @@ def test_a_check_run_where_printlist_is_not_yet(monkeypatch, tmp_path):
     said = ' '.join(get_warning_messages())
     assert 'printlist is not installed at' in said and 'gone does not exist' in said
     r = run_module(monkeypatch, tmp_path, **task)
-    assert r['failed'] and 'not installed' in r['msg']
+    assert r['failed'] and 'not installed' in r['msg'] and (r['names'], r['list_exists']) == ([], False)
+    # Nothing listed, nothing to remove: the same answer in check mode and for real, and why
+    for check in (True, False):
+        r = run_module(monkeypatch, tmp_path, check=check, name='lp1', state='absent', inf='gone',
+                       executable=str(tmp_path / 'none'))
+        assert (r.get('failed'), r['changed'], r['names'], r['list_exists']) == (None, False, [], False)
+        assert r['msg'] == 'nothing to remove: there is no list, and so no need of printlist, which is not installed'
 
 
 @contextlib.contextmanager
@@ -352,6 +370,7 @@ def test_without_root_the_task_says_become(monkeypatch):
                 for check, name in ((True, 'lp2'), (False, 'lp2'), (True, 'lp1'))]
     shutil.rmtree(top)
     for r in runs[:2]:
+        assert (r['names'], r['list_exists']) == (['lp1'], True)  # read, though the task failed
         assert r.get('failed') and r['msg'] == (
             'run it as root (become: true): as nobody (uid 65534) the module cannot write the lock file %s/inf/'
             'vnPrintList.lock, which is not there and which only root may make, the list %s/inf/vnPrintList' % (top, top))
