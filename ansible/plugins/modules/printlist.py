@@ -109,7 +109,9 @@ notes:
   - With diff, lines that are not UTF-8 or hold zero bytes or other control characters are shown
     escaped, and a list of more than 100 lines is cut down to the lines around the change.
   - Check mode fails where printlist would not use the lock file, as a real run would change nothing;
-    a full disk cannot be foreseen.
+    a full disk cannot be foreseen. Without root, that includes a lock file that others than those who
+    may change the list could write. A run of root waits at most 10 seconds for a lock file that others
+    can open; where it was held longer, the failed task says by whom.
 author:
   - The printlist developers (@varnolt)
 '''
@@ -650,7 +652,36 @@ def lock_problem(found, snapshot, trust):
     if st.st_uid not in owners:
         return ('is owned by %s, neither root nor %s, so printlist does not trust it'
                 % (user_name(st.st_uid), 'the list\'s owner' if snapshot.st is not None else 'the owner of its path'))
+    if os.geteuid() != 0 and st.st_mode & 0o022 & ~allowed_mode(st, snapshot):
+        return ('lets others than those who may change the list write it, so printlist trusts no journal in it '
+                'and only a run of root, which replaces it, changes the list')
     return None
+
+
+def allowed_mode(lock_st, snapshot):
+    """The rights a lock file may grant: its owner's, and those of the list's group or of
+    everyone where the list lets them write it."""
+    keep = 0o700
+    if snapshot.st is not None and snapshot.st.st_mode & stat.S_IWGRP and lock_st.st_gid == snapshot.st.st_gid:
+        keep |= 0o070
+    if snapshot.st is not None and snapshot.st.st_mode & stat.S_IWOTH:
+        keep |= 0o007
+    return keep
+
+
+def held_too_long(dir_fd, list_name):
+    """Who held a lock file others can open for longer than a run of root waits for it."""
+    try:
+        st = os.stat(list_name + LOCK_SUFFIX, dir_fd=dir_fd, follow_symlinks=False)
+    except OSError:
+        return None
+    if os.geteuid() != 0 or (st.st_uid == 0 and st.st_nlink == 1 and not st.st_mode & 0o077):
+        return None
+    who = lock_holders(st)
+    if not who:
+        return None
+    return ('the lock file %s/%s%s, which others can open, is held by %s, and a run of root waits no longer '
+            'than 10 seconds for such a file' % (fd_path(dir_fd), list_name, LOCK_SUFFIX, ', '.join(who)))
 
 
 def lock_refused(dir_fd, trust, list_name, snapshot):
@@ -677,7 +708,7 @@ def lock_refused(dir_fd, trust, list_name, snapshot):
 def why_not(dir_fd, trust, list_name, state, snapshot):
     """What can be seen of why a run left a name not in the asked state."""
     shown = fd_path(dir_fd)
-    refused = lock_refused(dir_fd, trust, list_name, snapshot)
+    refused = lock_refused(dir_fd, trust, list_name, snapshot) or held_too_long(dir_fd, list_name)
     if refused:
         return refused
     if state == 'present' and snapshot.data is None and snapshot.new_at and snapshot.new_at != os.path.join(shown, list_name):

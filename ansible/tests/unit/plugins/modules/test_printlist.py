@@ -375,3 +375,21 @@ def test_without_root_the_task_says_become(monkeypatch):
             'run it as root (become: true): as nobody (uid 65534) the module cannot write the lock file %s/inf/'
             'vnPrintList.lock, which is not there and which only root may make, the list %s/inf/vnPrintList' % (top, top))
     assert (runs[2].get('failed'), runs[2]['changed'], runs[2]['names']) == (None, False, ['lp1'])
+
+
+@root_only
+def test_a_lock_file_others_may_write_counts_for_root_alone(tmp_path):
+    inf = tmp_path / 'inf'
+    inf.mkdir()
+    (inf / 'vnPrintList').write_bytes(b'lp1\n')
+    (inf / 'vnPrintList').chmod(0o644)
+    (inf / 'vnPrintList.lock').touch()
+    (inf / 'vnPrintList.lock').chmod(0o662)
+    fd, st, trust = printlist.open_dir(str(inf))
+    try:
+        snapshot = printlist.read_locked(fd, st, 'vnPrintList', time.monotonic() + 5, trust)
+        assert printlist.lock_refused(fd, trust, 'vnPrintList', snapshot) is None
+        with as_nobody():
+            assert 'trusts no journal in it' in printlist.lock_refused(fd, trust, 'vnPrintList', snapshot)
+    finally:
+        os.close(fd)
