@@ -111,7 +111,8 @@ bool lock_by(int fd, long long deadline)
 	sigemptyset(&alarm_only);
 	sigaddset(&alarm_only, SIGALRM);
 	sigprocmask(SIG_UNBLOCK, &alarm_only, &old_mask);
-	const long long wait = deadline > monotonic_ms() ? deadline - monotonic_ms() : 0;
+	const long long now = monotonic_ms(); // a deadline passed already still arms the timer
+	const long long wait = deadline > now ? deadline - now : 0;
 	struct itimerval timer = {{0, 10000},
 	                          {static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000 + 1)}};
 	setitimer(ITIMER_REAL, &timer, nullptr);
