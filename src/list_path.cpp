@@ -4,13 +4,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 namespace {
-
-char rooted[PATH_MAX]; // the way from the root, while it is taken by path
 
 // As many links as the kernel follows in one lookup.
 constexpr int MAX_LINKS = 40;
@@ -42,11 +39,14 @@ bool root_closed(const struct stat &st)
 	return S_ISDIR(st.st_mode) && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// Opens the directory the way has reached by path, the root where it has gone no further.
-bool open_rooted(int &cur, bool &own, size_t depth)
+// Opens the directory the way has reached by path, path[0, depth), or the root where
+// it has gone no further.
+bool open_rooted(int &cur, bool &own, char *path, size_t depth)
 {
-	rooted[depth] = '\0';
-	cur = openat(AT_FDCWD, depth > 0 ? rooted : "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	const char cut = path[depth];
+	path[depth] = '\0';
+	cur = openat(AT_FDCWD, depth > 0 ? path : "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	path[depth] = cut;
 	own = cur >= 0;
 	return own;
 }
@@ -56,22 +56,23 @@ bool open_rooted(int &cur, bool &own, size_t depth)
 // followed puts its target in front of the names still to walk. From the root, the
 // process's own, the way goes on by its absolute path, each directory looked at but not
 // opened, for as long as it is root's closed directories: no one else can change it.
-// Leaves in want, where given, where the last name is, and in f what it is. (The names
-// are kept off the stack: a run must work under the smallest stack limit.)
-find_result walk(int at, uid_t owner, const char *path, place *want, found_file &f)
+// Leaves in want, where given, where the last name is, and in f what it is. (path is
+// len bytes; the names are kept off the stack: a run must work under the smallest stack
+// limit.)
+find_result walk(int at, uid_t owner, const char *path, size_t len, place *want, found_file &f)
 {
 	static char left[PATH_MAX];
 	static char target[PATH_MAX];
-	size_t len = strlen(path);
 	if (len == 0 || len >= sizeof left)
 		return FILE_REFUSED;
-	memcpy(left, path, len + 1);
+	memcpy(left, path, len);
+	left[len] = '\0';
 	place p = NO_PLACE;
-	const char *s = left;
+	char *s = left;
 	int cur = at; // the directory reached: not the walk's own until it has opened one
 	bool own = false;
-	bool by_path = false; // cur is rooted, not opened
-	size_t depth = 0;     // of rooted
+	bool by_path = false; // cur is left[0, depth), not opened
+	size_t depth = 0;
 	bool fresh = true;    // s starts a path: a '/' there is the root
 	find_result found = FILE_REFUSED;
 	for (int links = 0;;) {
@@ -84,7 +85,7 @@ find_result walk(int at, uid_t owner, const char *path, place *want, found_file 
 			if (fstatat(AT_FDCWD, "/", &f.st, 0) != 0 || !admit(owner, f.st.st_uid))
 				break;
 			by_path = root_closed(f.st);
-			if (!by_path && !open_rooted(cur, own, 0))
+			if (!by_path && !open_rooted(cur, own, left, 0))
 				break;
 		}
 		fresh = false;
@@ -94,22 +95,32 @@ find_result walk(int at, uid_t owner, const char *path, place *want, found_file 
 			break;
 		s += n;
 		const bool last = s[strspn(s, "/")] == '\0';
+		const char cut = *s; // while the way is taken by path, it is left up to this name
 		if (by_path) {
-			if (depth + 1 + n >= sizeof rooted)
-				break;
-			rooted[depth] = '/';
-			memcpy(rooted + depth + 1, p.name, n + 1);
-			if (!last && fstatat(AT_FDCWD, rooted, &f.st, AT_SYMLINK_NOFOLLOW) == 0 && root_closed(f.st)) {
-				depth += 1 + n;
+			*s = '\0';
+			const bool closed = !last && fstatat(AT_FDCWD, left, &f.st, AT_SYMLINK_NOFOLLOW) == 0 && root_closed(f.st);
+			*s = cut;
+			if (closed) {
+				depth = static_cast<size_t>(s - left);
 				continue;
 			}
 			if (want || !last) { // a place, or a way that goes on from here, needs the directory open
 				by_path = false;
-				if (!open_rooted(cur, own, depth))
+				if (!open_rooted(cur, own, left, depth))
 					break;
 			}
 		}
-		int next = openat(cur, by_path ? rooted : p.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+		const char *at_name = p.name;
+		if (by_path) {
+			*s = '\0';
+			at_name = left;
+		}
+		// The directory a caller asked for is opened to be read, where it can be, so that
+		// it can also be locked and synced; a link, or one the caller may not read, is not.
+		int next = last && !want ? openat(cur, at_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+		if (next < 0)
+			next = openat(cur, at_name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+		*s = cut;
 		p.dir = cur;
 		p.own_dir = own;
 		p.owner = owner;
@@ -139,7 +150,7 @@ find_result walk(int at, uid_t owner, const char *path, place *want, found_file 
 		ssize_t t = -1;
 		if (by_path) { // a relative target goes on from the link's directory
 			by_path = false;
-			if (!open_rooted(cur, own, depth)) {
+			if (!open_rooted(cur, own, left, depth)) {
 				close(next);
 				break;
 			}
@@ -178,16 +189,11 @@ bool start_place(place &p, int dir, uid_t owner, const char *name)
 
 int open_parent_dir(const char *path, struct stat &st)
 {
-	static char dir[PATH_MAX];
 	const char *slash = strrchr(path, '/');
-	size_t n = !slash ? 0 : slash == path ? 1 : static_cast<size_t>(slash - path);
-	if (n == 0 || n >= sizeof dir)
-		return -1;
-	memcpy(dir, path, n);
-	dir[n] = '\0';
+	const size_t n = !slash ? 0 : slash == path ? 1 : static_cast<size_t>(slash - path);
 	found_file f = NO_FILE;
 	int found = -1;
-	if (walk(AT_FDCWD, 0, dir, nullptr, f) == FILE_FOUND && S_ISDIR(f.st.st_mode)) {
+	if (walk(AT_FDCWD, 0, path, n, nullptr, f) == FILE_FOUND && S_ISDIR(f.st.st_mode)) {
 		found = f.fd;
 		st = f.st;
 		f.fd = -1;
@@ -206,7 +212,7 @@ find_result find_way(int dir, uid_t owner, const char *name, place &p, struct st
 	if (!S_ISLNK(st.st_mode))
 		return S_ISREG(st.st_mode) && (owner == 0 || st.st_uid == owner) ? FILE_FOUND : FILE_REFUSED;
 	found_file f = NO_FILE;
-	const find_result found = regular(walk(dir, owner, name, &p, f), f);
+	const find_result found = regular(walk(dir, owner, name, strlen(name), &p, f), f);
 	st = found == FILE_FOUND ? f.st : NO_FILE.st;
 	forget_file(f);
 	return found;
@@ -232,7 +238,7 @@ find_result find_file(int dir, uid_t owner, const char *name, place &p, found_fi
 	if (found != FILE_REFUSED || !S_ISLNK(f.st.st_mode))
 		return found;
 	forget_file(f);
-	return regular(walk(dir, owner, name, &p, f), f);
+	return regular(walk(dir, owner, name, strlen(name), &p, f), f);
 }
 
 void forget_place(place &p)
@@ -262,10 +268,16 @@ int create_file(const place &p, mode_t mode)
 // A descriptor opened by O_PATH opens nothing; /proc opens that same inode again, so
 // no FIFO or device swapped in at the name is ever opened. Without /proc, nothing is.
 // (openat rather than open: musl's open follows O_CLOEXEC with an fcntl of its own,
-// for kernels long gone.)
+// for kernels long gone; and no printf, whose code every run would have to page in.)
 int reopen_regular(int path_fd, int flags)
 {
-	char proc[32];
-	snprintf(proc, sizeof proc, "/proc/self/fd/%d", path_fd);
+	char proc[32] = "/proc/self/fd/";
+	char *p = proc + strlen(proc);
+	int digits = 1;
+	for (int v = path_fd; v >= 10; v /= 10)
+		digits++;
+	p[digits] = '\0';
+	for (int v = path_fd; digits > 0; v /= 10)
+		p[--digits] = static_cast<char>('0' + v % 10);
 	return openat(AT_FDCWD, proc, flags | O_NOCTTY | O_CLOEXEC);
 }

@@ -29,8 +29,8 @@ enum find_result {
 	FILE_REFUSED, // not a regular file, not the place owner's, or no way there
 };
 
-// Opens the directory that holds the file at path, as an O_PATH descriptor with its
-// stat, or returns -1. The way there starts as root's; past a directory or a link of
+// Opens the directory that holds the file at path, for reading where the caller may,
+// else as an O_PATH descriptor, with its stat, or returns -1. The way there starts as root's; past a directory or a link of
 // another user, only that user's own directories and links count, so the directory's
 // owner is whose files count in it.
 int open_parent_dir(const char *path, struct stat &st);

@@ -27,7 +27,6 @@ namespace {
 // Runs that find the lock file gone from under them start over; a name swapped again
 // and again stops the run rather than hold it.
 constexpr int MAX_TRIES = 64;
-constexpr long long FOREVER = 0;
 
 // How long a run waits for readers, counted from its start; and how long at least once
 // it has the writers' lock, so that a reader holding the directory for a moment never
@@ -87,21 +86,27 @@ long long monotonic_ms()
 	return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
-// Takes an exclusive lock on fd, waiting until deadline at most, or as long as it
-// takes. The timer fires again every 10 ms after the deadline: a run held up before it
-// reaches flock, stopped or starved, is still woken once it waits there.
-bool lock_by(int fd, long long deadline)
+// Takes an exclusive lock on fd; where it has to wait, as long as it takes unless
+// bounded, and otherwise until READERS_WAIT_MS after the run's start, or least ms from
+// now if that is later. The run's start is read from the clock when it first has to
+// wait: until then only the walk has passed, and a run that never waits never pages in
+// the clock. The timer fires again every 10 ms after the deadline: a run held up
+// before it reaches flock, stopped or starved, is still woken once it waits there.
+bool lock_by(int fd, long long &start, bool bounded, long long least)
 {
 	int locked;
-	if (deadline == FOREVER) {
-		while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR)
-			;
-		return locked == 0;
-	}
 	if (flock(fd, LOCK_EX | LOCK_NB) == 0)
 		return true;
 	if (errno != EWOULDBLOCK)
 		return false;
+	const long long now = monotonic_ms();
+	start = start != 0 ? start : now;
+	if (!bounded) {
+		while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR)
+			;
+		return locked == 0;
+	}
+	const long long deadline = start + READERS_WAIT_MS > now + least ? start + READERS_WAIT_MS : now + least;
 	struct sigaction act = {};
 	struct sigaction old_act = {};
 	act.sa_handler = on_alarm; // without SA_RESTART, so that the timer ends the wait
@@ -111,8 +116,7 @@ bool lock_by(int fd, long long deadline)
 	sigemptyset(&alarm_only);
 	sigaddset(&alarm_only, SIGALRM);
 	sigprocmask(SIG_UNBLOCK, &alarm_only, &old_mask);
-	const long long now = monotonic_ms(); // a deadline passed already still arms the timer
-	const long long wait = deadline > now ? deadline - now : 0;
+	const long long wait = deadline - now; // a deadline passed already arms the timer at once
 	struct itimerval timer = {{0, 10000},
 	                          {static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000 + 1)}};
 	setitimer(ITIMER_REAL, &timer, nullptr);
@@ -173,7 +177,7 @@ bool take_writers_lock(list_run &run, const char *name)
 		const int fd = open_lock(run, name, p, st);
 		const bool raced = fd < 0 && errno == EEXIST;
 		const bool locked =
-			fd >= 0 && lock_by(fd, run.euid != 0 || root_only(st) ? FOREVER : run.start + READERS_WAIT_MS);
+			fd >= 0 && lock_by(fd, run.start, run.euid == 0 && !root_only(st), 0);
 		if (locked && still_named(p, st)) {
 			run.lock = fd;
 			run.lock_st = st;
@@ -241,10 +245,11 @@ bool mend_lock(list_run &run)
 // that run here.
 void hold_readers(list_run &run)
 {
+	if (lock_by(run.dir, run.start, true, READERS_LEAST_MS) || errno != EBADF) // the directory as the walk opened it
+		return;
 	run.readers = openat(run.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	const long long least = monotonic_ms() + READERS_LEAST_MS;
 	if (run.readers >= 0)
-		lock_by(run.readers, run.start + READERS_WAIT_MS > least ? run.start + READERS_WAIT_MS : least);
+		lock_by(run.readers, run.start, true, READERS_LEAST_MS);
 }
 
 // A whole journal of this list is put back before anything else happens, and the run
@@ -268,7 +273,7 @@ bool start_run(list_run &run, const char *path)
 	static const char suffix[] = ".lock";
 	const char *slash = strrchr(path, '/');
 	const char *name = slash ? slash + 1 : path;
-	run = {monotonic_ms(), static_cast<uid_t>(getauxval(AT_EUID)), name, -1, {}, NO_PLACE, NO_PLACE, -1, {}, -1, NO_FILE};
+	run = {0, static_cast<uid_t>(getauxval(AT_EUID)), name, -1, {}, NO_PLACE, NO_PLACE, -1, {}, -1, NO_FILE};
 	char lock_name[NAME_MAX + 1];
 	if (strlen(name) + sizeof suffix > sizeof lock_name)
 		return false;
@@ -299,12 +304,12 @@ void end_run(list_run &run)
 {
 	if (run.readers >= 0)
 		close(run.readers);
+	forget_place(run.way);
+	forget_place(run.lock_place);
+	if (run.dir >= 0)
+		close(run.dir);
 	forget_file(run.list);
 	if (run.lock >= 0)
 		close(run.lock);
-	forget_place(run.lock_place);
-	forget_place(run.way);
-	if (run.dir >= 0)
-		close(run.dir);
 	run.readers = run.lock = run.dir = -1;
 }

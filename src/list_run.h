@@ -8,16 +8,16 @@
 #include "list_path.h"
 
 struct list_run {
-	long long start;     // when the run started: ms on the monotonic clock
+	long long start;     // when the run started, ms on the monotonic clock, read once it first waits; or 0
 	uid_t euid;
 	const char *name;    // the list's name in it
-	int dir;             // the list's directory
+	int dir;             // the list's directory, open for reading where the caller may; and the readers' lock
 	struct stat dir_st;
 	place way;           // where the list is, or would be made
 	place lock_place;    // where the writers' lock file is
 	int lock;            // the writers' lock file, held; open for writing, and reading where the caller may
 	struct stat lock_st; // as it is once held
-	int readers;         // the directory, held exclusively for the readers' sake, or -1
+	int readers;         // the readers' lock, where dir could not be read and hold it, or -1
 	found_file list;     // the list, or fd -1 where there is none yet; before the lock, its stat as the way saw it
 };
 

@@ -53,9 +53,12 @@ void scan_list(int fd, line_scan &s, print_list &list)
 		list.first_match = line_start;
 }
 
-// A directory entry made or removed reaches the disk through the directory itself.
+// A directory entry made or removed reaches the disk through the directory itself,
+// opened here where the descriptor given is an O_PATH one, which syncs nothing.
 void sync_dir(int dir)
 {
+	if (fdatasync(dir) == 0)
+		return;
 	int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd >= 0) {
 		fdatasync(fd);

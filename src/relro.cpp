@@ -3,9 +3,9 @@
 #include "relro.h"
 
 #include <link.h>
+#include <sys/auxv.h>
 #include <stdint.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 // The program's own ELF header, in memory: the linker defines it.
 extern "C" const ElfW(Ehdr) __ehdr_start; // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's
@@ -14,7 +14,7 @@ void seal_relro()
 {
 	const auto *header = reinterpret_cast<const char *>(&__ehdr_start);
 	const auto *ph = reinterpret_cast<const ElfW(Phdr) *>(header + __ehdr_start.e_phoff);
-	const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+	const auto page = static_cast<uintptr_t>(getauxval(AT_PAGESZ)); // sysconf would page in its table
 	uintptr_t base = 0; // where address 0 of the program is, once the header is found loaded
 	bool loaded = false;
 	for (int i = 0; i < __ehdr_start.e_phnum && !loaded; i++) {
